@@ -1,0 +1,40 @@
+#pragma once
+// The server-transaction slots: one per request code, queued by the
+// user-interface thread, performed by the transaction thread, picked up by
+// whoever queued. The state word hands the slot over: the request is
+// complete before slotQueued is stored, the answer before slotDone.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "net/packet.h"
+
+namespace orvalis::net {
+
+enum class SlotState : std::int32_t {
+  slotIdle = 0,
+  slotQueued = 1,
+  slotRunning = 2,
+  slotDone = 3,
+  slotFailed = 4,
+};
+
+struct AuthSlot {
+  std::atomic<SlotState> state{SlotState::slotIdle};
+  CPacket request;
+  CPacket answer;
+
+  SlotState load() const { return state.load(std::memory_order_acquire); }
+  void store(SlotState s) { state.store(s, std::memory_order_release); }
+  bool finished() const {
+    const SlotState s = load();
+    return s == SlotState::slotDone || s == SlotState::slotFailed;
+  }
+};
+
+inline constexpr std::size_t authSlotCount = 20;
+using AuthTable = std::array<AuthSlot, authSlotCount>;
+
+}  // namespace orvalis::net

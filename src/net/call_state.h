@@ -1,0 +1,57 @@
+#pragma once
+// The call state that the controller shares with the listener and the call
+// thread.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "net/socket.h"
+
+namespace orvalis::net {
+
+enum class ClientState : std::int32_t {
+  clientIdle = 5,      // no call
+  clientIncoming = 6,  // a call request was accepted and rings
+  clientOutgoing = 7,  // an outgoing call is being set up
+  clientTalk = 8,      // call established
+};
+
+enum class BindState : std::int32_t {
+  bindStopped = 2,    // no listener
+  bindListening = 3,
+};
+
+// Indices of stateLabel.
+inline constexpr std::size_t labelPtt = 0;   // 1 while a push-to-talk call is up
+inline constexpr std::size_t labelMute = 2;  // 1: no voice is sent
+
+// Address and port (both network order) of the callee of an outgoing call.
+struct PeerAddress {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  std::uint16_t unused = 0;  // keeps the value free of padding bytes
+};
+
+struct CallState {
+  std::atomic<ClientState> stateClient{ClientState::clientIdle};
+  SharedSocket sockClient;
+  std::atomic<PeerAddress> clientAddr{};
+  std::atomic<BindState> stateBind{BindState::bindStopped};
+  SharedSocket sockBind;
+  std::atomic<bool> refreshLocalPort{false};
+  std::array<std::atomic<std::int32_t>, 3> stateLabel{};
+  std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};
+
+  // Closes the call and listening sockets and resets the state to idle,
+  // listener stopped.
+  void reset() {
+    sockClient.closeAndReset();
+    sockBind.closeAndReset();
+    stateClient = ClientState::clientIdle;
+    stateBind = BindState::bindStopped;
+    refreshLocalPort = false;
+  }
+};
+
+}  // namespace orvalis::net

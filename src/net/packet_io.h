@@ -1,0 +1,36 @@
+#pragma once
+// Sending and receiving whole messages, and opening TCP connections.
+
+#include <cstdint>
+#include <span>
+
+#include "net/packet.h"
+#include "net/socket.h"
+
+namespace orvalis::net {
+
+// Results of connectTcp.
+enum class ConnectResult : int { ok = 0, noSocket = 1, failed = 2 };
+
+// Sends the 6 + length bytes in one send operation. Returns the code, or 0
+// when the length is above 512 (nothing sent) or the send did not take
+// every byte (the socket is then closed).
+int sendPacket(Socket& socket, const CPacket& packet);
+
+// Zeroes the packet, reads a header and its payload. Returns the code
+// (sign-extended), or 0 on failure; a length above 512 returns 0 with the
+// socket left open.
+int recvPacket(Socket& socket, CPacket& packet);
+
+// Reads exactly buffer.size() bytes; returns that count, or -1 after the
+// peer closed or an error (the socket is then closed). An empty buffer
+// returns 0 at once.
+int recvAll(Socket& socket, std::span<std::uint8_t> buffer);
+
+// Creates a socket, stores it in the variable at once (also when the
+// connection then fails, so that another thread can close it to abort the
+// connect), and connects to address (network order) and port (host order).
+ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port);
+ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port);
+
+}  // namespace orvalis::net

@@ -1,0 +1,82 @@
+#pragma once
+// Socket: one blocking IPv4 TCP socket, shared by the threads of a call or
+// a listener. It is closed exactly once; closing it from another thread
+// shuts it down first, which wakes a thread blocked on it in recv, accept
+// or connect, and the descriptor itself is released when the last such
+// thread has left. Sends are serialised so that each message stays
+// contiguous on the stream.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <sys/types.h>
+
+namespace orvalis::net {
+
+class Socket {
+ public:
+  // A new IPv4 stream socket; nullptr when none could be created.
+  static std::shared_ptr<Socket> createTcp();
+
+  explicit Socket(int fd);
+  ~Socket();
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Shuts the socket down and releases it; later calls do nothing.
+  void close();
+  bool isOpen() const;
+
+  // Connects to address (network order) and port (host order); false on
+  // failure. A close from another thread aborts it.
+  bool connect(std::uint32_t address, std::uint16_t port);
+  // Binds to address (network order) and port (host order; 0 lets the
+  // system choose) and listens.
+  bool listen(std::uint32_t address, std::uint16_t port, int backlog = SOMAXCONN_DEFAULT);
+  // The bound local port (host order), 0 when unknown.
+  std::uint16_t localPort() const;
+  // Waits for a connection; nullptr on failure or after close.
+  std::shared_ptr<Socket> accept(std::uint32_t* peerAddress = nullptr,
+                                 std::uint16_t* peerPort = nullptr);
+
+  // One send operation of all bytes while holding the send lock; the
+  // count sent, or -1 on error.
+  ssize_t send(std::span<const std::uint8_t> bytes);
+  // One receive; the count read, 0 when the peer closed, -1 on error.
+  ssize_t recv(std::span<std::uint8_t> bytes);
+
+  static constexpr int SOMAXCONN_DEFAULT = 16;
+
+ private:
+  // Marks a system call in progress; false when the socket is closed.
+  bool enter(int& fd) const;
+  void leave() const;
+
+  mutable std::mutex stateLock_;  // guards fd_, users_, closed_
+  mutable int users_ = 0;
+  int fd_ = -1;
+  bool closed_ = false;
+  std::mutex sendLock_;
+};
+
+using SocketPtr = std::shared_ptr<Socket>;
+
+// A socket variable shared between threads (the current call or listening
+// socket): assigning and reading it is safe from any thread.
+class SharedSocket {
+ public:
+  SocketPtr get() const;
+  void set(SocketPtr socket);
+  SocketPtr exchange(SocketPtr socket);
+  // Closes the socket held, if any, and empties the variable.
+  void closeAndReset();
+  explicit operator bool() const { return get() != nullptr; }
+
+ private:
+  mutable std::mutex lock_;
+  SocketPtr socket_;
+};
+
+}  // namespace orvalis::net
