@@ -1,0 +1,65 @@
+#include "net/requests.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orvalis::net {
+
+namespace {
+
+// Writes length byte and password at offset; the field after it is zero.
+void putPassword(std::span<std::uint8_t> out, std::size_t offset, std::string_view password) {
+  const std::size_t n = std::min(password.size(), passwdFieldSize);
+  out[offset] = static_cast<std::uint8_t>(n);
+  std::memcpy(out.data() + offset + 1, password.data(), n);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, registerSize> registerPayload(std::int32_t number,
+                                                       std::string_view password) {
+  std::array<std::uint8_t, registerSize> p{};
+  writeInt32(p, 0, number);
+  putPassword(p, 4, password);
+  return p;
+}
+
+std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::string_view password,
+                                                 std::uint32_t address, std::uint16_t port) {
+  std::array<std::uint8_t, loginSize> p{};
+  writeInt32(p, 0, number);
+  putPassword(p, 4, password);
+  std::memcpy(p.data() + 24, &address, 4);  // already in network order
+  writeUint16(p, 28, port);
+  return p;
+}
+
+std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,
+                                                               std::string_view password) {
+  std::array<std::uint8_t, changePasswdSize> p{};
+  std::copy(ticket.begin(), ticket.end(), p.begin());
+  putPassword(p, 8, password);
+  return p;
+}
+
+std::array<std::uint8_t, findUserSize> findUserPayload(const Ticket& ticket, std::int32_t number) {
+  std::array<std::uint8_t, findUserSize> p{};
+  std::copy(ticket.begin(), ticket.end(), p.begin());
+  writeInt32(p, 8, number);
+  return p;
+}
+
+FoundUser parseUserFound(const CPacket& answer) {
+  FoundUser user;
+  std::memcpy(&user.address, answer.payload.data() + 4, 4);
+  user.port = readUint16(answer.payload, 8);
+  return user;
+}
+
+Ticket parseTicket(const CPacket& answer) {
+  Ticket ticket{};
+  std::copy_n(answer.payload.begin(), ticket.size(), ticket.begin());
+  return ticket;
+}
+
+}  // namespace orvalis::net

@@ -1,0 +1,49 @@
+#pragma once
+// Payloads of the server requests and of the answers the phone reads.
+// Passwords travel as a length byte followed by the password bytes, zero
+// padded to the end of their field; a longer password is cut to the field.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "net/packet.h"
+
+namespace orvalis::net {
+
+using Ticket = std::array<std::uint8_t, 8>;
+
+inline constexpr std::size_t registerSize = 24;
+inline constexpr std::size_t loginSize = 32;
+inline constexpr std::size_t changePasswdSize = 28;
+inline constexpr std::size_t findUserSize = 12;
+inline constexpr std::size_t userFoundSize = 12;
+// Room for the password bytes after the length byte.
+inline constexpr std::size_t passwdFieldSize = 19;
+
+// [0..3] number; [4] password length; [5..23] password.
+std::array<std::uint8_t, registerSize> registerPayload(std::int32_t number,
+                                                       std::string_view password);
+// [0..3] number; [4] length; [5..23] password; [24..27] address (network
+// order); [28..29] port (little-endian); [30..31] zero.
+std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::string_view password,
+                                                 std::uint32_t address, std::uint16_t port);
+// [0..7] ticket; [8] length; [9..27] new password.
+std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,
+                                                               std::string_view password);
+// [0..7] ticket; [8..11] number looked for.
+std::array<std::uint8_t, findUserSize> findUserPayload(const Ticket& ticket, std::int32_t number);
+
+// The callee of an ansUserFound answer: address from bytes 4..7 (network
+// order), port from bytes 8..9 (little-endian, host order).
+struct FoundUser {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+};
+FoundUser parseUserFound(const CPacket& answer);
+
+// The ticket of an ansLoggedIn answer.
+Ticket parseTicket(const CPacket& answer);
+
+}  // namespace orvalis::net

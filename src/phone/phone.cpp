@@ -1,0 +1,350 @@
+#include "phone/phone.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "net/address.h"
+#include "net/message_codes.h"
+
+namespace orvalis::phone {
+
+using net::SlotState;
+
+namespace {
+
+constexpr std::int32_t transientTicks = 2 * ticksPerSecond;  // answers of a search
+
+// Keeps tick from being re-entered while a modal dialog runs inside it.
+class TickGuard {
+ public:
+  explicit TickGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~TickGuard() { flag_ = false; }
+  TickGuard(const TickGuard&) = delete;
+  TickGuard& operator=(const TickGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audio,
+               HostLookup hostLookup)
+    : config(cnf, cnfEdit, std::move(baseDir)),
+      display_(ui),
+      audio_(audio ? std::move(audio) : std::make_unique<SilentAudio>()),
+      hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
+  // POSIX sockets need no start-up of their own.
+  netReady = true;
+  const std::uint32_t host = netReady ? hostLookup_() : 0;
+  cnf.localHost = host;
+  cnfEdit.localHost = host;
+  callState.reset();
+  if (!callState.sockBind) startListener();
+  restartPlayback();
+  askPasswd = false;
+}
+
+CPhone::~CPhone() { callState.reset(); }
+
+// ---- display -------------------------------------------------------------
+
+void CPhone::showState(std::string_view text, std::int32_t ticks, MelodyKind melody) {
+  display_.setDisplay(text);
+  displayTicks = ticks;
+  audio_->setMelody(melodyText(melody));
+  audio_->startMelody();
+}
+
+void CPhone::postState(std::string_view text, std::int32_t ticks, MelodyKind melody) {
+  std::lock_guard guard(postLock_);
+  posted_.postedText.assign(text);
+  posted_.postedTicks = ticks;
+  posted_.postedMelodyType = melody;
+  posted_.postPending = true;
+}
+
+void CPhone::setText(std::int32_t code, std::string_view text) {
+  const auto id = phoneTextOfCode(code);
+  if (!id) return;
+  texts_.set(*id, text);
+  if (*id == PhoneText::txtEnterPasswd) display_.setLoginPrompt(text);
+}
+
+std::string CPhone::melodyText(MelodyKind kind) const {
+  switch (kind) {
+    case MelodyKind::callIn: return cnf.musicCallIn.str();
+    case MelodyKind::callOut: return cnf.musicCallOut.str();
+    case MelodyKind::find: return cnf.musicFind.str();
+    case MelodyKind::info: return cnf.musicMsg.str();
+    default: return {};
+  }
+}
+
+std::int32_t CPhone::takeNumber() {
+  if (!numberChanged.exchange(false)) return 0;
+  return number.load();
+}
+
+// ---- the tick --------------------------------------------------------------
+
+void CPhone::tick() {
+  if (inTick_) return;  // a modal dialog of this step keeps the timer running
+  TickGuard guard(inTick_);
+
+  runDeferred();
+  if (netReady && authThread.load() == AuthThread::none &&
+      std::any_of(quiryAuth.begin(), quiryAuth.end(),
+                  [](const net::AuthSlot& s) { return s.load() == SlotState::slotQueued; })) {
+    startTransactions();
+  }
+  if (loginCountdown == 0) {
+    loginCountdown = autoLoginInterval;
+    autoLogin();
+  } else {
+    --loginCountdown;
+  }
+  for (std::size_t i = 0; i < quiryAuth.size(); ++i)
+    if (quiryAuth[i].finished()) consumeAnswer(i);
+}
+
+void CPhone::runDeferred() {
+  if (displayTicks > 0) {
+    if (displayTicks == 1) display_.setDisplay({});
+    --displayTicks;
+  }
+
+  PostedState shown;
+  {
+    std::lock_guard guard(postLock_);
+    if (posted_.postPending) {
+      shown = std::move(posted_);
+      posted_ = PostedState{};
+    }
+  }
+  if (shown.postPending) showState(shown.postedText, shown.postedTicks, shown.postedMelodyType);
+
+  // Each countdown acts at 3 and at 1, two ticks apart, so a device or
+  // socket has time to close before it is opened again.
+  auto countdown = [](std::int32_t& value, auto atThree, auto atOne) {
+    if (value <= 0) return;
+    if (value == deferredStartValue) atThree();
+    if (value == 1) atOne();
+    --value;
+  };
+  countdown(bindRestart, [this] { stopNetwork(); }, [this] { startListener(); });
+  countdown(playRestart, [this] { stopCapture(); stopPlayback(); }, [this] { startPlayback(); });
+  countdown(toCapture, [this] { stopPlayback(); }, [this] { startCapture(); });
+  countdown(toPlayback, [this] { stopCapture(); }, [this] { startPlayback(); });
+
+  if (testServerTicks > 0) {
+    if (testServerTicks == 1) display_.setTestServerLabel({});
+    --testServerTicks;
+  }
+}
+
+void CPhone::autoLogin() {
+  const std::uint32_t host = hostLookup_();
+  cnf.localHost = host;
+  cnfEdit.localHost = host;
+  display_.setLocalHostLabel(net::formatAddress(host));
+
+  if (serverState.load() != ServerState::loggedOut) return;
+  if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle) return;
+  if (cnf.userNumber <= 0) return;
+
+  const std::uint32_t address = cnf.useReDirectCallIn ? cnf.reHost.get() : cnf.localHost.get();
+  const std::uint16_t port = cnf.userPort;
+
+  if (!askPasswd && cnf.passwdLen > 0) {
+    login(cnf.userNumber, cnf.passwd.str(), address, port);
+    return;
+  }
+
+  display_.setLoginCaption(text(PhoneText::txtConnectionToServer));
+  display_.setLoginSaveCaption(text(PhoneText::txtSavePasswd));
+  LoginPrefill prefill;
+  prefill.savePasswd = cnf.passwdLen >= 1;
+  if (prefill.savePasswd) prefill.passwd = cnf.passwd.str();
+  const LoginOutcome outcome = display_.runLoginDialog(prefill);
+  if (!outcome.ok) {
+    serverState = ServerState::suspended;
+    return;
+  }
+  storePassword(outcome.savePasswd ? std::string_view(outcome.passwd) : std::string_view());
+  config.save();
+  login(cnf.userNumber, outcome.passwd, address, port);
+}
+
+void CPhone::storePassword(std::string_view password) {
+  const std::string_view kept = password.substr(0, store::secretSize - 1);
+  for (store::CnfData* rec : {&cnf, &cnfEdit}) {
+    rec->passwd.set(kept);
+    rec->passwdLen = static_cast<std::int32_t>(kept.size());
+  }
+}
+
+// ---- finished transactions ---------------------------------------------------
+
+void CPhone::consumeAnswer(std::size_t index) {
+  net::AuthSlot& slot = quiryAuth[index];
+  switch (index) {
+    case net::reqDeleteUser:
+      // The account is forgotten whether or not the server confirmed.
+      for (store::CnfData* rec : {&cnf, &cnfEdit}) rec->userNumber = 0;
+      storePassword({});
+      config.save();
+      serverState = ServerState::loggedOut;
+      slot.store(SlotState::slotIdle);
+      return;
+    case net::reqLogin:
+      consumeLogin(slot);
+      return;
+    case net::reqLogout:
+      if (serverState.load() == ServerState::loggedIn) serverState = ServerState::suspended;
+      slot.store(SlotState::slotIdle);
+      return;
+    case net::reqFindUser:
+      consumeFindUser(slot);
+      return;
+    default:
+      return;  // registration, password change and server test: their dialogs
+  }
+}
+
+void CPhone::consumeLogin(net::AuthSlot& slot) {
+  if (cnf.userNumber == 0) return;  // the registration dialog takes it
+  if (slot.load() == SlotState::slotFailed) {
+    display_.setLoginPrompt(text(PhoneText::txtServerNoAnswer));
+    askPasswd = true;
+  } else if (slot.answer.code == net::ansFailed) {
+    display_.setLoginPrompt(text(PhoneText::txtPasswdIncorrect));
+    askPasswd = true;
+  } else if (slot.answer.code == net::ansLoggedIn) {
+    ticket = net::parseTicket(slot.answer);
+    serverState = ServerState::loggedIn;
+    askPasswd = false;
+  }
+  slot.store(SlotState::slotIdle);
+}
+
+void CPhone::consumeFindUser(net::AuthSlot& slot) {
+  if (slot.load() == SlotState::slotFailed) {
+    showState(text(PhoneText::txtErrorNetwork), transientTicks, MelodyKind::info);
+  } else {
+    switch (slot.answer.code) {
+      case net::ansFailed:
+        showState(text(PhoneText::txtErrorServer), transientTicks, MelodyKind::info);
+        break;
+      case net::ansUserOffline:
+        showState(text(PhoneText::txtUserOffline), transientTicks, MelodyKind::info);
+        break;
+      case net::ansUserInvalid:
+        showState(text(PhoneText::txtUserInvalid), transientTicks, MelodyKind::info);
+        break;
+      case net::ansUserFound: {
+        const net::FoundUser user = net::parseUserFound(slot.answer);
+        startCall(user.address, user.port);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  findState = FindState::idle;
+  slot.store(SlotState::slotIdle);
+}
+
+// ---- queueing ----------------------------------------------------------------
+
+bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload) {
+  net::AuthSlot& slot = quiryAuth[static_cast<std::size_t>(code)];
+  if (slot.load() != SlotState::slotIdle) return false;
+  net::buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
+  slot.store(SlotState::slotQueued);  // publishes the request
+  return true;
+}
+
+bool CPhone::registerNew(std::int32_t num, std::string_view password) {
+  return queue(net::reqRegister, net::registerPayload(num, password));
+}
+
+bool CPhone::login(std::int32_t num, std::string_view password, std::uint32_t address,
+                   std::uint16_t port) {
+  return queue(net::reqLogin, net::loginPayload(num, password, address, port));
+}
+
+void CPhone::logout() { queue(net::reqLogout, ticket); }
+
+void CPhone::requestDeleteUser() {
+  if (serverState.load() == ServerState::loggedIn) queue(net::reqDeleteUser, ticket);
+}
+
+bool CPhone::requestChangePasswd(std::string_view password) {
+  if (serverState.load() != ServerState::loggedIn) return false;
+  return queue(net::reqChangePasswd, net::changePasswdPayload(ticket, password));
+}
+
+void CPhone::findUser(std::int32_t num) {
+  if (serverState.load() != ServerState::loggedIn) return;
+  showState(text(PhoneText::txtSearch), 0, MelodyKind::find);
+  findState = FindState::searching;
+  queue(net::reqFindUser, net::findUserPayload(ticket, num));
+}
+
+bool CPhone::testServer() { return queue(net::reqTestServer, {}); }
+
+bool CPhone::anyTransactionRunning() const {
+  return std::any_of(quiryAuth.begin(), quiryAuth.end(), [](const net::AuthSlot& s) {
+    return s.load() == SlotState::slotRunning;
+  });
+}
+
+// ---- seams of the worker threads -----------------------------------------------
+
+void CPhone::startTransactions() {
+  // The transaction thread that sweeps the queued slots is not part of the
+  // phone yet; until it is, queued requests wait in their slots.
+}
+
+void CPhone::startListener() {
+  // The listener for incoming calls is not part of the phone yet.
+}
+
+int CPhone::startCall(std::uint32_t, std::uint16_t) {
+  // Outgoing calls need the call thread, which the phone does not have yet.
+  return 0;
+}
+
+void CPhone::stopNetwork() { callState.reset(); }
+
+// ---- devices ---------------------------------------------------------------------
+
+void CPhone::startPlayback() { audio_->openPlayback(cnf.soundSp, cnf.nGsm + 1); }
+void CPhone::stopPlayback() { audio_->closePlayback(); }
+void CPhone::startCapture() { audio_->openCapture(cnf.soundMc, cnf.nGsm + 1); }
+void CPhone::stopCapture() { audio_->closeCapture(); }
+
+void CPhone::restartListener() {
+  if (bindRestart <= 0) bindRestart = deferredStartValue;
+}
+
+void CPhone::restartPlayback() {
+  if (playRestart <= 0) playRestart = deferredStartValue;
+}
+
+bool CPhone::halfDuplex() const {
+  return cnf.soundSystem != static_cast<std::int32_t>(store::SoundSystem::fullDuplex);
+}
+
+void CPhone::switchToCapture() {
+  if (halfDuplex()) toCapture = deferredStartValue;
+  else startCapture();
+}
+
+void CPhone::switchToPlayback() {
+  if (halfDuplex()) toPlayback = deferredStartValue;
+  else startPlayback();
+}
+
+}  // namespace orvalis::phone

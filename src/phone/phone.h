@@ -1,0 +1,177 @@
+#pragma once
+// CPhone: the phone's controller and the home of everything one phone
+// shares between its threads: the settings records, the transaction slots,
+// the call state and the controller's own fields. Its 50 ms tick runs on
+// the user-interface thread; worker threads write single atomic fields or
+// post a text, which the next tick shows.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "net/auth_slot.h"
+#include "net/call_state.h"
+#include "net/requests.h"
+#include "phone/audio_port.h"
+#include "phone/phone_texts.h"
+#include "phone/phone_ui.h"
+#include "store/cnf_data.h"
+#include "store/config.h"
+
+namespace orvalis::phone {
+
+enum class FindState : std::int32_t {
+  idle = 0,
+  searching = 1,
+  found = 2,    // the following three last only inside one step
+  invalid = 3,
+  failed = 4,
+};
+
+enum class AuthThread : std::int32_t { none = 0, starting = 1, sweeping = 2 };
+
+enum class ServerState : std::int32_t {
+  loggedOut = 0,  // automatic login active
+  suspended = 1,  // automatic login suspended
+  loggedIn = 2,   // ticket valid
+};
+
+enum class Floor : std::int32_t { listening = 0, pending = 1, talking = 2 };
+
+// Which melody accompanies a shown text; other values play nothing.
+enum class MelodyKind : std::int32_t { callIn = 0, callOut = 1, find = 2, info = 3, none = -1 };
+
+inline constexpr std::int32_t ticksPerSecond = 20;         // one tick is 50 ms
+inline constexpr std::int32_t autoLoginInterval = 20;      // ticks between login attempts
+inline constexpr std::int32_t deferredStartValue = 3;      // countdowns act at 3 and at 1
+inline constexpr std::int32_t minUserNumber = 100000000;
+inline constexpr std::int32_t maxUserNumber = 999999999;
+
+class CPhone {
+ public:
+  using HostLookup = std::function<std::uint32_t()>;
+
+  // Builds the phone in baseDir: loads (or creates) its settings there.
+  CPhone(PhoneUi& ui, std::string baseDir = store::currentDirectory(),
+         std::unique_ptr<AudioPort> audio = std::make_unique<SilentAudio>(),
+         HostLookup hostLookup = nullptr);
+  ~CPhone();
+  CPhone(const CPhone&) = delete;
+  CPhone& operator=(const CPhone&) = delete;
+
+  // The periodic step, every 50 ms on the user-interface thread.
+  void tick();
+
+  // User-interface thread: show a text now; ticks 0 keeps it until replaced.
+  void showState(std::string_view text, std::int32_t ticks, MelodyKind melody);
+  // Any thread: the next tick shows the text; a newer posting replaces one
+  // not yet shown.
+  void postState(std::string_view text, std::int32_t ticks, MelodyKind melody);
+  // Replaces the text of a code (100..124); other codes are ignored.
+  void setText(std::int32_t code, std::string_view text);
+  std::string text(PhoneText id) const { return texts_.get(id); }
+
+  // The number to show, once, when a new one was set; otherwise 0.
+  std::int32_t takeNumber();
+
+  void startPlayback();
+  void stopPlayback();
+  void startCapture();
+  void stopCapture();
+  void restartListener();
+  void restartPlayback();
+  void switchToCapture();
+  void switchToPlayback();
+  bool anyTransactionRunning() const;
+
+  // Queueing of server transactions; each acts only on an idle slot.
+  bool registerNew(std::int32_t number, std::string_view password);
+  bool login(std::int32_t number, std::string_view password, std::uint32_t address,
+             std::uint16_t port);
+  void logout();
+  void requestDeleteUser();
+  bool requestChangePasswd(std::string_view password);
+  void findUser(std::int32_t number);
+  bool testServer();
+
+  // Starts the outgoing call to a found user; 0 when none was started.
+  int startCall(std::uint32_t address, std::uint16_t port);
+
+  // Settings: the live record, the configuration dialog's copy, and the
+  // object that loads and saves them. Declared first: everything below
+  // reads them from construction on.
+  store::CnfData cnf;
+  store::CnfData cnfEdit;
+  store::CConfig config;
+
+  // Server transactions and the call state shared with the worker threads.
+  net::AuthTable quiryAuth;
+  net::CallState callState;
+
+  // Fields shared with the worker threads.
+  std::atomic<std::int32_t> number{0};
+  std::atomic<std::int32_t> numberType{0};
+  std::atomic<bool> numberChanged{false};
+  std::atomic<FindState> findState{FindState::idle};
+  std::atomic<AuthThread> authThread{AuthThread::none};
+  std::atomic<ServerState> serverState{ServerState::loggedOut};
+  std::atomic<Floor> floor{Floor::listening};
+  std::atomic<std::int32_t> voiceActive{0};
+  std::atomic<std::int32_t> voiceLevel{0};
+  std::atomic<std::int32_t> voiceHold{0};
+  std::atomic<std::int32_t> callMode{0};
+  std::atomic<bool> spurtStarted{false};
+
+  // Fields of the user-interface thread.
+  std::int32_t displayTicks = 0;
+  bool askPasswd = false;
+  std::int32_t loginCountdown = 0;
+  net::Ticket ticket{};
+  std::int32_t bindRestart = 0;
+  std::int32_t playRestart = 0;
+  std::int32_t toCapture = 0;
+  std::int32_t toPlayback = 0;
+  bool netReady = false;
+  std::int32_t testServerTicks = 0;
+
+ private:
+  struct PostedState {
+    std::string postedText;
+    std::int32_t postedTicks = 0;
+    MelodyKind postedMelodyType = MelodyKind::none;
+    bool postPending = false;
+  };
+
+  void runDeferred();
+  void autoLogin();
+  void consumeAnswer(std::size_t slot);
+  void consumeLogin(net::AuthSlot& slot);
+  void consumeFindUser(net::AuthSlot& slot);
+  // Stores (or clears, for an empty password) the saved password in both
+  // records.
+  void storePassword(std::string_view password);
+  bool queue(std::int16_t code, std::span<const std::uint8_t> payload);
+  std::string melodyText(MelodyKind kind) const;
+  bool halfDuplex() const;
+  // Close the call and listening sockets and reset the call state; start
+  // listening for calls.
+  void stopNetwork();
+  void startListener();
+  // Starts a sweep over the queued slots.
+  void startTransactions();
+
+  PhoneUi& display_;
+  std::unique_ptr<AudioPort> audio_;
+  HostLookup hostLookup_;
+  PhoneTexts texts_;
+  std::mutex postLock_;
+  PostedState posted_;  // guarded by postLock_
+  bool inTick_ = false;
+};
+
+}  // namespace orvalis::phone

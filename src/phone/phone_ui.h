@@ -1,0 +1,44 @@
+#pragma once
+// What the controller needs of the user interface. The window implements
+// it; the headless phone and the tests have their own. The controller only
+// pushes texts and asks for the login password; it never reads widgets.
+
+#include <string>
+#include <string_view>
+
+namespace orvalis::phone {
+
+// What the login dialog shows when it opens.
+struct LoginPrefill {
+  bool savePasswd = false;  // the save box is ticked
+  std::string passwd;       // the saved password, shown when savePasswd
+};
+
+// What the user did in the login dialog.
+struct LoginOutcome {
+  bool ok = false;  // Ok pressed; false: cancelled
+  bool savePasswd = false;
+  std::string passwd;
+};
+
+class PhoneUi {
+ public:
+  virtual ~PhoneUi() = default;
+
+  // The main window's display line.
+  virtual void setDisplay(std::string_view text) = 0;
+
+  // The login dialog: caption, prompt, caption of its save box, and showing
+  // it modally.
+  virtual void setLoginCaption(std::string_view text) = 0;
+  virtual void setLoginPrompt(std::string_view text) = 0;
+  virtual void setLoginSaveCaption(std::string_view text) = 0;
+  virtual LoginOutcome runLoginDialog(const LoginPrefill& prefill) = 0;
+
+  // Two labels of the configuration dialog: the own address and the
+  // outcome of the server test.
+  virtual void setLocalHostLabel(std::string_view text) = 0;
+  virtual void setTestServerLabel(std::string_view text) = 0;
+};
+
+}  // namespace orvalis::phone

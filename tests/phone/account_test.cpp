@@ -1,0 +1,265 @@
+// Automatic login, the queueing of server requests and what the controller
+// does with their outcomes.
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "net/requests.h"
+#include "phone_fixture.h"
+
+namespace orvalis::testing {
+namespace {
+
+using net::SlotState;
+using phone::FindState;
+using phone::ServerState;
+
+std::vector<std::uint8_t> fileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST_F(PhoneTest, SavedPasswordIsSentWithoutAsking) {
+  makePhone();
+  phone().cnf.userNumber = 123456789;
+  phone().cnf.passwd = "secret";
+  phone().cnf.passwdLen = 6;
+  phone().cnf.userPort = 4000;
+  phone().tick();
+
+  EXPECT_EQ(ui.loginShown, 0);
+  ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  const auto expected = net::loginPayload(123456789, "secret", hostAddress, 4000);
+  const net::CPacket& req = request(net::reqLogin);
+  EXPECT_EQ(req.code, net::reqLogin);
+  EXPECT_EQ(req.length, 32);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), req.payload.begin()));
+
+  // With "Use NAT address" the public address is announced instead.
+  phone().quiryAuth[net::reqLogin].store(SlotState::slotIdle);
+  phone().cnf.useReDirectCallIn = 1;
+  phone().cnf.reHost = 0x04030201;
+  ticks(21);
+  EXPECT_EQ(net::readInt32(request(net::reqLogin).payload, 24), 0x04030201);
+}
+
+TEST_F(PhoneTest, NoLoginWithoutOwnNumberOrWhileSuspended) {
+  makePhone();
+  ticks(30);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  phone().cnf.userNumber = 123456789;
+  phone().serverState = ServerState::suspended;
+  ticks(30);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  EXPECT_EQ(ui.loginShown, 0);
+}
+
+TEST_F(PhoneTest, LoginDialogStoresOrClearsThePasswordAndSaves) {
+  makePhone();
+  phone().cnf.userNumber = 123456789;
+  ui.loginAnswer = {true, true, "newpass"};
+  phone().tick();
+
+  EXPECT_EQ(ui.loginShown, 1);
+  EXPECT_EQ(ui.loginCaption, "Connection to server.");
+  EXPECT_EQ(ui.loginSaveCaption, "Save password.");
+  EXPECT_FALSE(ui.lastPrefill.savePasswd);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  EXPECT_EQ(request(net::reqLogin).payload[4], 7);
+  for (const store::CnfData* rec : {&phone().cnf, &phone().cnfEdit}) {
+    EXPECT_EQ(rec->passwd.str(), "newpass");
+    EXPECT_EQ(rec->passwdLen.get(), 7);
+  }
+  auto saved = fileBytes(dir.file("phone201.cnf"));
+  ASSERT_EQ(saved.size(), store::cnfSize);
+  EXPECT_EQ(std::string(saved.begin() + 4276, saved.begin() + 4283), "newpass");
+
+  // A wrong password: the next attempt asks again, showing the saved one,
+  // and an unticked box erases it.
+  finish(net::reqLogin, net::ansFailed);
+  phone().tick();
+  EXPECT_EQ(ui.loginPrompt, "The password is incorrect, repeat input.");
+  ui.loginAnswer = {true, false, "other1"};
+  ticks(20);
+  EXPECT_EQ(ui.loginShown, 2);
+  EXPECT_TRUE(ui.lastPrefill.savePasswd);
+  EXPECT_EQ(ui.lastPrefill.passwd, "newpass");
+  EXPECT_EQ(phone().cnf.passwdLen.get(), 0);
+  EXPECT_EQ(phone().cnfEdit.passwd.str(), "");
+  saved = fileBytes(dir.file("phone201.cnf"));
+  EXPECT_TRUE(std::all_of(saved.begin() + 4272, saved.begin() + 4292, [](auto b) { return b == 0; }));
+}
+
+TEST_F(PhoneTest, CancelledLoginSuspendsAutomaticLogin) {
+  makePhone();
+  phone().cnf.userNumber = 123456789;
+  ui.loginAnswer = {false, false, ""};
+  phone().tick();
+  EXPECT_EQ(phone().serverState.load(), ServerState::suspended);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  ticks(50);
+  EXPECT_EQ(ui.loginShown, 1);
+}
+
+TEST_F(PhoneTest, TicksWhileTheLoginDialogIsOpenAreDropped) {
+  makePhone();
+  phone().cnf.userNumber = 123456789;
+  int nestedLogins = 0;
+  ui.duringLogin = [&] {
+    for (int i = 0; i < 100; ++i) phone().tick();
+    nestedLogins = ui.loginShown;
+  };
+  ui.loginAnswer = {false, false, ""};
+  phone().tick();
+  EXPECT_EQ(nestedLogins, 1);
+  EXPECT_EQ(phone().loginCountdown, 20);
+}
+
+TEST_F(PhoneTest, LoginOutcomes) {
+  phone::CPhone& p = loggedInPhone();
+  EXPECT_EQ(p.serverState.load(), ServerState::loggedIn);
+  EXPECT_EQ(p.ticket, (net::Ticket{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+
+  // No answer: the prompt says so and the next attempt asks the user, even
+  // though a password is saved.
+  p.serverState = ServerState::loggedOut;
+  p.loginCountdown = 0;
+  p.tick();
+  ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  fail(net::reqLogin);
+  p.tick();
+  EXPECT_EQ(ui.loginPrompt, "server does not answer.");
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  ui.loginAnswer = {false, true, ""};
+  ticks(20);
+  EXPECT_EQ(ui.loginShown, 1);
+
+  // Another answer code only frees the slot.
+  p.serverState = ServerState::loggedOut;
+  p.askPasswd = false;
+  p.loginCountdown = 0;
+  p.tick();
+  finish(net::reqLogin, net::ansDone);
+  p.tick();
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  EXPECT_EQ(p.serverState.load(), ServerState::loggedOut);
+}
+
+TEST_F(PhoneTest, FinishedLoginIsLeftToRegistrationWithoutOwnNumber) {
+  makePhone();
+  ASSERT_TRUE(phone().login(123456789, "secret", 1, 2));
+  finish(net::reqLogin, net::ansLoggedIn, {9, 9, 9, 9, 9, 9, 9, 9});
+  ticks(30);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotDone);
+  EXPECT_EQ(phone().serverState.load(), ServerState::loggedOut);
+  // And a second login cannot be queued over it.
+  EXPECT_FALSE(phone().login(111111111, "x", 1, 2));
+  EXPECT_EQ(net::readInt32(request(net::reqLogin).payload, 0), 123456789);
+}
+
+TEST_F(PhoneTest, DeletionForgetsTheAccountEvenWithoutAnswer) {
+  phone::CPhone& p = loggedInPhone();
+  p.cnfEdit.userNumber = 200000001;
+  p.requestDeleteUser();
+  ASSERT_EQ(slotState(net::reqDeleteUser), SlotState::slotQueued);
+  EXPECT_TRUE(std::equal(p.ticket.begin(), p.ticket.end(), request(net::reqDeleteUser).payload.begin()));
+  fail(net::reqDeleteUser);
+  p.tick();
+
+  for (const store::CnfData* rec : {&p.cnf, &p.cnfEdit}) {
+    EXPECT_EQ(rec->userNumber.get(), 0);
+    EXPECT_EQ(rec->passwdLen.get(), 0);
+    EXPECT_EQ(rec->passwd.str(), "");
+  }
+  EXPECT_EQ(p.serverState.load(), ServerState::loggedOut);
+  EXPECT_EQ(slotState(net::reqDeleteUser), SlotState::slotIdle);
+  const auto saved = fileBytes(dir.file("phone201.cnf"));
+  EXPECT_TRUE(std::all_of(saved.begin() + 4268, saved.begin() + 4292, [](auto b) { return b == 0; }));
+}
+
+TEST_F(PhoneTest, LogoutEndsTheLogin) {
+  phone::CPhone& p = loggedInPhone();
+  p.logout();
+  ASSERT_EQ(slotState(net::reqLogout), SlotState::slotQueued);
+  EXPECT_EQ(request(net::reqLogout).length, 8);
+  finish(net::reqLogout, net::ansDone);
+  p.tick();
+  EXPECT_EQ(p.serverState.load(), ServerState::suspended);
+  EXPECT_EQ(slotState(net::reqLogout), SlotState::slotIdle);
+}
+
+TEST_F(PhoneTest, RequestsThatNeedALogin) {
+  makePhone();
+  EXPECT_FALSE(phone().requestChangePasswd("abcdef"));
+  phone().requestDeleteUser();
+  phone().findUser(300000003);
+  EXPECT_EQ(slotState(net::reqChangePasswd), SlotState::slotIdle);
+  EXPECT_EQ(slotState(net::reqDeleteUser), SlotState::slotIdle);
+  EXPECT_EQ(slotState(net::reqFindUser), SlotState::slotIdle);
+  EXPECT_EQ(phone().findState.load(), FindState::idle);
+
+  // Requests without that condition queue at once; a busy slot refuses.
+  EXPECT_TRUE(phone().testServer());
+  EXPECT_FALSE(phone().testServer());
+  EXPECT_EQ(request(net::reqTestServer).length, 0);
+  EXPECT_TRUE(phone().registerNew(300000003, "abcdef"));
+  EXPECT_EQ(net::readInt32(request(net::reqRegister).payload, 0), 300000003);
+  EXPECT_EQ(request(net::reqRegister).payload[4], 6);
+}
+
+TEST_F(PhoneTest, SearchShowsItsTextAndEveryAnswerItsOwn) {
+  phone::CPhone& p = loggedInPhone();
+  audioLog.clear();
+  p.findUser(300000003);
+  EXPECT_EQ(ui.display(), "Search ...");
+  EXPECT_EQ(p.displayTicks, 0);
+  EXPECT_EQ(audioLog.front(), "melody " + p.cnf.musicFind.str());
+  EXPECT_EQ(p.findState.load(), FindState::searching);
+  const net::CPacket& req = request(net::reqFindUser);
+  EXPECT_EQ(req.length, 12);
+  EXPECT_EQ(net::readInt32(req.payload, 8), 300000003);
+  EXPECT_EQ(req.payload[0], 1);
+
+  struct Case {
+    std::int16_t answer;
+    const char* text;
+  };
+  for (const Case c : {Case{net::ansFailed, "Error Server"}, Case{net::ansUserOffline, "User Offline"},
+                       Case{net::ansUserInvalid, "User Invalid"}, Case{0, "Error Network"}}) {
+    p.findUser(300000003);
+    if (c.answer == 0) fail(net::reqFindUser);
+    else finish(net::reqFindUser, c.answer);
+    p.tick();
+    EXPECT_EQ(ui.display(), c.text);
+    EXPECT_EQ(p.displayTicks, 40);
+    EXPECT_EQ(p.findState.load(), FindState::idle);
+    EXPECT_EQ(slotState(net::reqFindUser), SlotState::slotIdle);
+  }
+  EXPECT_EQ(audioLog[audioLog.size() - 2], "melody " + p.cnf.musicMsg.str());
+
+  // A found user with no way to place the call yet ends the search quietly.
+  p.findUser(300000003);
+  finish(net::reqFindUser, net::ansUserFound, {0, 0, 0, 0, 127, 0, 0, 1, 0x41, 0x0D, 0, 0});
+  p.tick();
+  EXPECT_EQ(p.findState.load(), FindState::idle);
+  EXPECT_EQ(slotState(net::reqFindUser), SlotState::slotIdle);
+}
+
+TEST_F(PhoneTest, OtherSlotsAreLeftToTheirDialogs) {
+  makePhone();
+  ASSERT_TRUE(phone().testServer());
+  ASSERT_TRUE(phone().registerNew(300000003, "abcdef"));
+  finish(net::reqTestServer, net::ansDone);
+  fail(net::reqRegister);
+  EXPECT_FALSE(phone().anyTransactionRunning());
+  phone().quiryAuth[net::reqChangePasswd].store(SlotState::slotRunning);
+  EXPECT_TRUE(phone().anyTransactionRunning());
+  ticks(5);
+  EXPECT_EQ(slotState(net::reqTestServer), SlotState::slotDone);
+  EXPECT_EQ(slotState(net::reqRegister), SlotState::slotFailed);
+}
+
+}  // namespace
+}  // namespace orvalis::testing

@@ -1,0 +1,62 @@
+#pragma once
+// A user interface and a sound side that record what the controller asks.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "phone/audio_port.h"
+#include "phone/phone_ui.h"
+
+namespace orvalis::testing {
+
+class FakeUi : public phone::PhoneUi {
+ public:
+  void setDisplay(std::string_view text) override { displays.emplace_back(text); }
+  void setLoginCaption(std::string_view text) override { loginCaption = text; }
+  void setLoginPrompt(std::string_view text) override { loginPrompt = text; }
+  void setLoginSaveCaption(std::string_view text) override { loginSaveCaption = text; }
+  phone::LoginOutcome runLoginDialog(const phone::LoginPrefill& prefill) override {
+    ++loginShown;
+    lastPrefill = prefill;
+    if (duringLogin) duringLogin();
+    return loginAnswer;
+  }
+  void setLocalHostLabel(std::string_view text) override {
+    localHostLabel = text;
+    ++localHostShown;
+  }
+  void setTestServerLabel(std::string_view text) override { testServerLabel = text; }
+
+  std::string display() const { return displays.empty() ? std::string() : displays.back(); }
+
+  std::vector<std::string> displays;
+  std::string loginCaption, loginPrompt, loginSaveCaption, localHostLabel;
+  std::string testServerLabel = "unset";
+  int loginShown = 0;
+  int localHostShown = 0;
+  phone::LoginPrefill lastPrefill;
+  phone::LoginOutcome loginAnswer;    // what the "user" answers
+  std::function<void()> duringLogin;  // runs while the dialog is open
+};
+
+// Records every request as one line, e.g. "melody 4e2" or "openPlayback 0 2".
+class FakeAudio : public phone::AudioPort {
+ public:
+  explicit FakeAudio(std::vector<std::string>& log) : log_(log) {}
+  void setMelody(std::string_view text) override { log_.push_back("melody " + std::string(text)); }
+  void startMelody() override { log_.push_back("startMelody"); }
+  void openPlayback(std::int32_t device, std::int32_t frames) override {
+    log_.push_back("openPlayback " + std::to_string(device) + " " + std::to_string(frames));
+  }
+  void closePlayback() override { log_.push_back("closePlayback"); }
+  void openCapture(std::int32_t device, std::int32_t frames) override {
+    log_.push_back("openCapture " + std::to_string(device) + " " + std::to_string(frames));
+  }
+  void closeCapture() override { log_.push_back("closeCapture"); }
+
+ private:
+  std::vector<std::string>& log_;
+};
+
+}  // namespace orvalis::testing

@@ -1,0 +1,69 @@
+#pragma once
+// A controller built in its own directory, with a recording user interface
+// and sound side, and helpers that play the transaction thread's part.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fakes.h"
+#include "net/message_codes.h"
+#include "phone/phone.h"
+#include "support/temp_dir.h"
+
+namespace orvalis::testing {
+
+class PhoneTest : public ::testing::Test {
+ protected:
+  static constexpr std::uint32_t hostAddress = 0x0302010A;  // 10.1.2.3
+
+  // Builds the phone; call after preparing the directory.
+  phone::CPhone& makePhone() {
+    phone_ = std::make_unique<phone::CPhone>(ui, dir.dir(), std::make_unique<FakeAudio>(audioLog),
+                                             [] { return hostAddress; });
+    return *phone_;
+  }
+  phone::CPhone& phone() { return *phone_; }
+
+  // Ends a queued or running slot the way the transaction thread does.
+  void finish(std::int16_t slot, std::int16_t answerCode, std::vector<std::uint8_t> payload = {}) {
+    auto& s = phone().quiryAuth[static_cast<std::size_t>(slot)];
+    net::buildPacket(s.answer, answerCode, static_cast<std::int16_t>(payload.size()), payload);
+    s.store(net::SlotState::slotDone);
+  }
+  void fail(std::int16_t slot) {
+    phone().quiryAuth[static_cast<std::size_t>(slot)].store(net::SlotState::slotFailed);
+  }
+  net::SlotState slotState(std::int16_t slot) {
+    return phone().quiryAuth[static_cast<std::size_t>(slot)].load();
+  }
+  const net::CPacket& request(std::int16_t slot) {
+    return phone().quiryAuth[static_cast<std::size_t>(slot)].request;
+  }
+  void ticks(int n) {
+    for (int i = 0; i < n; ++i) phone().tick();
+  }
+  // A phone with an own number and a saved password, logged in with ticket
+  // 1..8 after its first tick.
+  phone::CPhone& loggedInPhone() {
+    makePhone();
+    phone().cnf.userNumber = 200000001;
+    phone().cnf.passwd = "secret";
+    phone().cnf.passwdLen = 6;
+    phone().tick();
+    finish(net::reqLogin, net::ansLoggedIn, {1, 2, 3, 4, 5, 6, 7, 8});
+    phone().tick();
+    return phone();
+  }
+
+  TempDir dir;
+  FakeUi ui;
+  std::vector<std::string> audioLog;
+
+ private:
+  std::unique_ptr<phone::CPhone> phone_;
+};
+
+}  // namespace orvalis::testing

@@ -1,0 +1,192 @@
+// The controller's tick: texts on the display, posted texts, automatic
+// login rhythm and the deferred device and listener steps.
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <thread>
+
+#include "phone_fixture.h"
+
+namespace orvalis::testing {
+namespace {
+
+using phone::MelodyKind;
+
+TEST_F(PhoneTest, AutoLoginRunsOnFirstTickThenEveryTwentyFirst) {
+  makePhone();
+  ui.localHostShown = 0;
+  phone().tick();
+  EXPECT_EQ(ui.localHostShown, 1);
+  EXPECT_EQ(ui.localHostLabel, "10.1.2.3");
+  ticks(20);
+  EXPECT_EQ(ui.localHostShown, 1);
+  phone().tick();  // the 22nd tick: 21 ticks after the first
+  EXPECT_EQ(ui.localHostShown, 2);
+  ticks(21);
+  EXPECT_EQ(ui.localHostShown, 3);
+}
+
+TEST_F(PhoneTest, TransientTextClearsOnItsLastTickAndZeroKeepsIt) {
+  makePhone();
+  phone().showState("Hello", 20, MelodyKind::info);
+  ticks(19);
+  EXPECT_EQ(ui.display(), "Hello");
+  phone().tick();
+  EXPECT_EQ(ui.display(), "");
+
+  // A lasting text shown meanwhile cancels the expiry of the earlier one.
+  phone().showState("Short", 5, MelodyKind::info);
+  ticks(2);
+  phone().showState("Stays", 0, MelodyKind::info);
+  ticks(50);
+  EXPECT_EQ(ui.display(), "Stays");
+}
+
+TEST_F(PhoneTest, ShownTextPlaysTheMelodyOfItsKind) {
+  makePhone();
+  phone().cnf.musicMsg = "4e2 !";
+  audioLog.clear();
+  phone().showState("a", 0, MelodyKind::callIn);
+  phone().showState("b", 0, MelodyKind::info);
+  phone().showState("c", 0, static_cast<MelodyKind>(9));
+  const std::vector<std::string> expected = {
+      "melody " + phone().cnf.musicCallIn.str(), "startMelody", "melody 4e2 !", "startMelody",
+      "melody ", "startMelody"};
+  EXPECT_EQ(audioLog, expected);
+}
+
+TEST_F(PhoneTest, OnlyTheLatestPostingIsShown) {
+  makePhone();
+  ui.displays.clear();
+  phone().postState("first", 0, MelodyKind::info);
+  phone().postState("second", 20, MelodyKind::callOut);
+  phone().tick();
+  EXPECT_EQ(ui.displays, std::vector<std::string>{"second"});
+  EXPECT_EQ(phone().displayTicks, 20);
+  phone().tick();
+  EXPECT_EQ(ui.displays.size(), 1u);  // shown once
+}
+
+TEST_F(PhoneTest, PostingsFromWorkerThreadsReachTheDisplayWhole) {
+  makePhone();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 3; ++t)
+    workers.emplace_back([this, t] {
+      for (int i = 0; i < 300; ++i)
+        phone().postState("worker " + std::to_string(t) + " text " + std::to_string(i), 0,
+                          MelodyKind::info);
+    });
+  for (int i = 0; i < 200; ++i) phone().tick();
+  for (auto& w : workers) w.join();
+  phone().tick();
+  for (const auto& shown : ui.displays) EXPECT_EQ(shown.rfind("worker ", 0), 0u) << shown;
+  EXPECT_NE(ui.display().find(" text 299"), std::string::npos);
+}
+
+TEST_F(PhoneTest, SetTextReplacesKnownCodesOnly) {
+  makePhone();
+  phone().setText(121, "Type it.");
+  EXPECT_EQ(ui.loginPrompt, "Type it.");  // the login dialog's prompt follows at once
+  EXPECT_EQ(phone().text(phone::PhoneText::txtEnterPasswd), "Type it.");
+
+  ui.loginPrompt = "untouched";
+  phone().setText(109, "nothing");
+  phone().setText(99, "nothing");
+  phone().setText(125, "nothing");
+  EXPECT_EQ(ui.loginPrompt, "untouched");
+  EXPECT_EQ(phone().text(phone::PhoneText::txtYourNumber), "It Is Your Number");
+
+  phone().setText(104, "Looking ...");
+  EXPECT_EQ(phone().text(phone::PhoneText::txtSearch), "Looking ...");
+}
+
+TEST_F(PhoneTest, TakeNumberHandsANewNumberOnce) {
+  makePhone();
+  EXPECT_EQ(phone().takeNumber(), 0);
+  phone().number = 123456789;
+  phone().numberChanged = true;
+  EXPECT_EQ(phone().takeNumber(), 123456789);
+  EXPECT_EQ(phone().takeNumber(), 0);
+}
+
+TEST_F(PhoneTest, PlaybackOpensTwoTicksAfterTheDevicesClose) {
+  makePhone();
+  phone().cnf.soundSp = 2;
+  phone().cnf.nGsm = 3;
+  audioLog.clear();
+  phone().tick();  // the constructor asked for a restart of playback
+  EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "closePlayback"}));
+  phone().tick();
+  EXPECT_EQ(audioLog.size(), 2u);
+  phone().tick();
+  EXPECT_EQ(audioLog.back(), "openPlayback 2 4");
+  ticks(5);
+  EXPECT_EQ(audioLog.size(), 3u);
+
+  // A restart asked while one runs does not start over.
+  phone().restartPlayback();
+  phone().tick();
+  phone().restartPlayback();
+  ticks(2);
+  EXPECT_EQ(std::count(audioLog.begin(), audioLog.end(), "openPlayback 2 4"), 2);
+}
+
+TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
+  makePhone();
+  ticks(3);
+  phone().cnf.soundMc = 1;
+  phone().cnf.soundSystem = 0;  // full duplex: capture opens at once
+  audioLog.clear();
+  phone().switchToCapture();
+  EXPECT_EQ(audioLog, std::vector<std::string>{"openCapture 1 2"});
+
+  phone().cnf.soundSystem = 1;
+  audioLog.clear();
+  phone().switchToCapture();
+  EXPECT_TRUE(audioLog.empty());
+  phone().tick();
+  EXPECT_EQ(audioLog, std::vector<std::string>{"closePlayback"});
+  ticks(2);
+  EXPECT_EQ(audioLog.back(), "openCapture 1 2");
+
+  audioLog.clear();
+  phone().switchToPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
+}
+
+TEST_F(PhoneTest, ListenerRestartClosesTheSocketsAtOnce) {
+  makePhone();
+  auto pair = std::array<int, 2>{};
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair.data()), 0);
+  auto call = std::make_shared<net::Socket>(pair[0]);
+  auto other = std::make_shared<net::Socket>(pair[1]);
+  phone().callState.sockClient.set(call);
+  phone().callState.stateClient = net::ClientState::clientTalk;
+  phone().callState.refreshLocalPort = true;
+
+  phone().restartListener();
+  phone().tick();
+  EXPECT_FALSE(call->isOpen());
+  EXPECT_FALSE(phone().callState.sockClient);
+  EXPECT_EQ(phone().callState.stateClient.load(), net::ClientState::clientIdle);
+  EXPECT_EQ(phone().callState.stateBind.load(), net::BindState::bindStopped);
+  EXPECT_FALSE(phone().callState.refreshLocalPort.load());
+  EXPECT_EQ(phone().bindRestart, 2);
+  ticks(2);
+  EXPECT_EQ(phone().bindRestart, 0);
+}
+
+TEST_F(PhoneTest, ServerTestLabelClearsWhenItsTimeRunsOut) {
+  makePhone();
+  phone().testServerTicks = 3;
+  ticks(2);
+  EXPECT_EQ(ui.testServerLabel, "unset");
+  phone().tick();
+  EXPECT_EQ(ui.testServerLabel, "");
+}
+
+}  // namespace
+}  // namespace orvalis::testing
