@@ -37,7 +37,8 @@ class Socket {
   bool listen(std::uint32_t address, std::uint16_t port, int backlog = SOMAXCONN_DEFAULT);
   // The bound local port (host order), 0 when unknown.
   std::uint16_t localPort() const;
-  // Waits for a connection; nullptr on failure or after close.
+  // Waits for a connection; nullptr on failure or after close. The peer's
+  // address is given in network order, its port in host order.
   std::shared_ptr<Socket> accept(std::uint32_t* peerAddress = nullptr,
                                  std::uint16_t* peerPort = nullptr);
 
@@ -56,7 +57,7 @@ class Socket {
 
   mutable std::mutex stateLock_;  // guards fd_, users_, closed_
   mutable int users_ = 0;
-  int fd_ = -1;
+  mutable int fd_ = -1;  // released by the last thread to leave
   bool closed_ = false;
   std::mutex sendLock_;
 };

@@ -1,0 +1,77 @@
+// Whole messages over a Socket, and opening TCP connections.
+
+#include "net/packet_io.h"
+
+namespace orvalis::net {
+
+int sendPacket(Socket& socket, const CPacket& packet) {
+  std::array<std::uint8_t, headerSize + maxPayload> wire{};
+  const std::size_t count = encodePacket(packet, wire);
+  if (count == 0) return 0;
+  // One send under the socket's send lock keeps the message contiguous even
+  // when several threads talk on the same connection.
+  const ssize_t sent = socket.send(std::span<const std::uint8_t>(wire.data(), count));
+  if (sent != static_cast<ssize_t>(count)) {
+    // A partial message would desynchronise the peer's framing for good.
+    socket.close();
+    return 0;
+  }
+  return packet.code;
+}
+
+int recvAll(Socket& socket, std::span<std::uint8_t> buffer) {
+  std::size_t got = 0;
+  while (got < buffer.size()) {
+    const ssize_t n = socket.recv(buffer.subspan(got));
+    if (n <= 0) {
+      socket.close();
+      return -1;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<int>(got);
+}
+
+int recvPacket(Socket& socket, CPacket& packet) {
+  packet = CPacket{};
+  std::array<std::uint8_t, headerSize> raw{};
+  if (recvAll(socket, raw) < 0) return 0;
+  const PacketHeader header = parseHeader(raw);
+  packet.marker = header.marker;
+  packet.reserved = header.reserved;
+  packet.code = header.code;
+  packet.length = header.length;
+  // An oversized length is refused before any payload is read; the caller
+  // decides what to do with the connection.
+  if (packet.payloadSize() > maxPayload) return 0;
+  if (packet.payloadSize() > 0 &&
+      recvAll(socket, std::span<std::uint8_t>(packet.payload.data(), packet.payloadSize())) < 0) {
+    return 0;
+  }
+  return packet.code;
+}
+
+namespace {
+
+ConnectResult connectResult(Socket& socket, std::uint32_t address, std::uint16_t port) {
+  return socket.connect(address, port) ? ConnectResult::ok : ConnectResult::failed;
+}
+
+}  // namespace
+
+ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port) {
+  socket = Socket::createTcp();
+  if (!socket) return ConnectResult::noSocket;
+  // A local reference keeps the socket alive should the variable be reset.
+  const SocketPtr held = socket;
+  return connectResult(*held, address, port);
+}
+
+ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port) {
+  SocketPtr created = Socket::createTcp();
+  socket.set(created);
+  if (!created) return ConnectResult::noSocket;
+  return connectResult(*created, address, port);
+}
+
+}  // namespace orvalis::net

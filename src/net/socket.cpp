@@ -1,0 +1,207 @@
+// One TCP socket shared between threads, closed exactly once.
+//
+// Closing shuts the socket down first: that wakes a thread blocked on it in
+// recv or accept and aborts a connect in progress. The descriptor is only
+// released when no thread is inside a system call on it, so its number can
+// never be reused under a call still running on the old socket.
+
+#include "net/socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace orvalis::net {
+
+namespace {
+
+sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+const sockaddr* asGeneric(const sockaddr_in& sa) { return reinterpret_cast<const sockaddr*>(&sa); }
+
+bool bindAndListen(int fd, std::uint32_t address, std::uint16_t port, int backlog) {
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return false;
+  const sockaddr_in sa = makeAddress(address, port);
+  return ::bind(fd, asGeneric(sa), sizeof sa) == 0 && ::listen(fd, backlog) == 0;
+}
+
+// Waits until a non-blocking connect has finished; true when it succeeded.
+bool awaitConnect(int fd) {
+  pollfd p{.fd = fd, .events = POLLOUT, .revents = 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;
+  if (error != 0) {
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<Socket> Socket::createTcp() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  return std::make_shared<Socket>(fd);
+}
+
+Socket::Socket(int fd) : fd_(fd), closed_(fd < 0) {}
+
+Socket::~Socket() { close(); }
+
+void Socket::close() {
+  const int savedErrno = errno;
+  std::lock_guard lock(stateLock_);
+  if (closed_) return;
+  closed_ = true;
+  ::shutdown(fd_, SHUT_RDWR);
+  if (users_ == 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  errno = savedErrno;
+}
+
+bool Socket::isOpen() const {
+  std::lock_guard lock(stateLock_);
+  return !closed_;
+}
+
+bool Socket::enter(int& fd) const {
+  std::lock_guard lock(stateLock_);
+  if (closed_) {
+    errno = EBADF;
+    return false;
+  }
+  ++users_;
+  fd = fd_;
+  return true;
+}
+
+void Socket::leave() const {
+  const int savedErrno = errno;
+  std::lock_guard lock(stateLock_);
+  --users_;
+  if (closed_ && users_ == 0 && fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  errno = savedErrno;
+}
+
+bool Socket::connect(std::uint32_t address, std::uint16_t port) {
+  int fd = -1;
+  if (!enter(fd)) return false;
+  // A blocking connect started just after a concurrent close() would not see
+  // the shutdown and could hang for minutes. So the connect is started
+  // without blocking, the closed flag is checked once it is under way (any
+  // later close() aborts it through the shutdown), and only then waited for.
+  const int flags = ::fcntl(fd, F_GETFL);
+  bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+  if (ok) {
+    const sockaddr_in sa = makeAddress(address, port);
+    if (::connect(fd, asGeneric(sa), sizeof sa) != 0) {
+      ok = errno == EINPROGRESS && isOpen() && awaitConnect(fd);
+    }
+    const int savedErrno = errno;
+    ::fcntl(fd, F_SETFL, flags);
+    errno = savedErrno;
+  }
+  ok = ok && isOpen();
+  leave();
+  return ok;
+}
+
+bool Socket::listen(std::uint32_t address, std::uint16_t port, int backlog) {
+  int fd = -1;
+  if (!enter(fd)) return false;
+  const bool ok = bindAndListen(fd, address, port, backlog);
+  leave();
+  return ok;
+}
+
+std::uint16_t Socket::localPort() const {
+  int fd = -1;
+  if (!enter(fd)) return 0;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  const bool ok = ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 &&
+                  sa.sin_family == AF_INET;
+  leave();
+  return ok ? ntohs(sa.sin_port) : 0;
+}
+
+std::shared_ptr<Socket> Socket::accept(std::uint32_t* peerAddress, std::uint16_t* peerPort) {
+  int fd = -1;
+  if (!enter(fd)) return nullptr;
+  sockaddr_in sa{};
+  int client = -1;
+  do {
+    socklen_t len = sizeof sa;
+    client = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    // A connection reset before it was taken is not the listener's failure.
+  } while (client < 0 && (errno == EINTR || errno == ECONNABORTED) && isOpen());
+  leave();
+  if (client < 0) return nullptr;
+  if (peerAddress != nullptr) *peerAddress = sa.sin_addr.s_addr;
+  if (peerPort != nullptr) *peerPort = ntohs(sa.sin_port);
+  return std::make_shared<Socket>(client);
+}
+
+ssize_t Socket::send(std::span<const std::uint8_t> bytes) {
+  std::lock_guard sending(sendLock_);
+  int fd = -1;
+  if (!enter(fd)) return -1;
+  ssize_t n = 0;
+  do {
+    n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  leave();
+  return n;
+}
+
+ssize_t Socket::recv(std::span<std::uint8_t> bytes) {
+  int fd = -1;
+  if (!enter(fd)) return -1;
+  ssize_t n = 0;
+  do {
+    n = ::recv(fd, bytes.data(), bytes.size(), 0);
+  } while (n < 0 && errno == EINTR);
+  leave();
+  return n;
+}
+
+SocketPtr SharedSocket::get() const {
+  std::lock_guard lock(lock_);
+  return socket_;
+}
+
+void SharedSocket::set(SocketPtr socket) { exchange(std::move(socket)); }
+
+SocketPtr SharedSocket::exchange(SocketPtr socket) {
+  std::lock_guard lock(lock_);
+  socket_.swap(socket);
+  return socket;
+}
+
+void SharedSocket::closeAndReset() {
+  // Closed outside the variable's lock: close() takes the socket's own lock.
+  if (const SocketPtr old = exchange(nullptr)) old->close();
+}
+
+}  // namespace orvalis::net
