@@ -13,6 +13,7 @@
 
 #include "store/atomic_file.h"
 #include "store/default_melodies.h"
+#include "support/temp_dir.h"
 
 namespace orvalis::store {
 namespace {
@@ -23,12 +24,9 @@ using Bytes = std::vector<std::uint8_t>;
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = "/tmp/orvalis-store-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/" + cnfFileName;
+    dir_ = temp_.path().string();
+    path_ = temp_.file(cnfFileName).string();
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   Bytes readFile() const {
     std::ifstream in(path_, std::ios::binary);
@@ -54,6 +52,7 @@ class ConfigTest : public ::testing::Test {
     return {e.begin(), e.end()};
   }
 
+  testing::TempDir temp_;
   std::string dir_, path_;
   CnfData cnf_, edit_;
 };

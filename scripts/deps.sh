@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Orvalis needs that are not installed yet.
+# Prints nothing when everything is present. Run it or source it; sourcing
+# leaves the caller's shell options alone (the work runs in a subshell).
+
+ORVALIS_PACKAGES=(
+  # build
+  g++ cmake ninja-build pkg-config
+  # tests
+  libgtest-dev libgmock-dev
+  # windowed phone
+  qt6-base-dev
+  # speech codec and sound devices
+  libgsm1-dev portaudio19-dev
+  # server: user database, networking, password hashing
+  libsqlite3-dev libasio-dev libsodium-dev
+  # benchmarks
+  libbenchmark-dev
+)
+
+orvalis_install_deps() (
+  set -euo pipefail
+
+  local missing=() pkg
+  for pkg in "${ORVALIS_PACKAGES[@]}"; do
+    if [[ "$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null)" != installed ]]; then
+      missing+=("$pkg")
+    fi
+  done
+  ((${#missing[@]} == 0)) && exit 0
+
+  local sudo=()
+  if ((EUID != 0)); then
+    if ! command -v sudo >/dev/null; then
+      echo "deps: not root and no sudo; install these packages: ${missing[*]}" >&2
+      exit 1
+    fi
+    sudo=(sudo)
+  fi
+
+  echo "deps: installing ${missing[*]}" >&2
+  # apt is chatty even with -qq; keep its output for when it fails.
+  local log
+  log="$(mktemp)"
+  trap 'rm -f "$log"' EXIT
+  if ! { "${sudo[@]}" apt-get update -qq &&
+         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+           apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "deps: installing packages failed" >&2
+    exit 1
+  fi
+  echo "deps: installed ${#missing[@]} package(s)" >&2
+)
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  set -euo pipefail
+  orvalis_install_deps
+else
+  orvalis_install_deps || return
+fi
