@@ -21,6 +21,9 @@ enum class SlotState : std::int32_t {
   slotFailed = 4,
 };
 
+// The transaction thread: none running, being started, sweeping the slots.
+enum class AuthThread : std::int32_t { none = 0, starting = 1, sweeping = 2 };
+
 struct AuthSlot {
   std::atomic<SlotState> state{SlotState::slotIdle};
   CPacket request;

@@ -93,7 +93,7 @@ void CPhone::tick() {
   TickGuard guard(inTick_);
 
   runDeferred();
-  if (netReady && authThread.load() == AuthThread::none &&
+  if (netReady && authThread.load() == net::AuthThread::none &&
       std::any_of(quiryAuth.begin(), quiryAuth.end(),
                   [](const net::AuthSlot& s) { return s.load() == SlotState::slotQueued; })) {
     startTransactions();

@@ -33,8 +33,6 @@ enum class FindState : std::int32_t {
   failed = 4,
 };
 
-enum class AuthThread : std::int32_t { none = 0, starting = 1, sweeping = 2 };
-
 enum class ServerState : std::int32_t {
   loggedOut = 0,  // automatic login active
   suspended = 1,  // automatic login suspended
@@ -118,7 +116,7 @@ class CPhone {
   std::atomic<std::int32_t> numberType{0};
   std::atomic<bool> numberChanged{false};
   std::atomic<FindState> findState{FindState::idle};
-  std::atomic<AuthThread> authThread{AuthThread::none};
+  std::atomic<net::AuthThread> authThread{net::AuthThread::none};
   std::atomic<ServerState> serverState{ServerState::loggedOut};
   std::atomic<Floor> floor{Floor::listening};
   std::atomic<std::int32_t> voiceActive{0};
