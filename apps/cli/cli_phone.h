@@ -35,7 +35,6 @@ class CliUi final : public phone::PhoneUi {
   // Set when the input ended or "quit" came while the dialog waited.
   bool quitRequested() const { return quitRequested_; }
   void requestQuit() { quitRequested_ = true; }
-  const std::string& localHostLabel() const { return localHostLabel_; }
 
  private:
   std::ostream& out_;

@@ -36,9 +36,7 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audi
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
   // POSIX sockets need no start-up of their own.
   netReady = true;
-  const std::uint32_t host = netReady ? hostLookup_() : 0;
-  cnf.localHost = host;
-  cnfEdit.localHost = host;
+  refreshLocalHost();
   callState.reset();
   if (!callState.sockBind) startListener();
   restartPlayback();
@@ -72,13 +70,16 @@ void CPhone::setText(std::int32_t code, std::string_view text) {
 }
 
 std::string CPhone::melodyText(MelodyKind kind) const {
-  switch (kind) {
-    case MelodyKind::callIn: return cnf.musicCallIn.str();
-    case MelodyKind::callOut: return cnf.musicCallOut.str();
-    case MelodyKind::find: return cnf.musicFind.str();
-    case MelodyKind::info: return cnf.musicMsg.str();
-    default: return {};
-  }
+  // The melody kinds number the melody slots of the settings.
+  const auto* melody = cnf.melody(static_cast<std::int32_t>(kind));
+  return melody ? melody->str() : std::string();
+}
+
+std::uint32_t CPhone::refreshLocalHost() {
+  const std::uint32_t host = hostLookup_();
+  cnf.localHost = host;
+  cnfEdit.localHost = host;
+  return host;
 }
 
 std::int32_t CPhone::takeNumber() {
@@ -144,10 +145,7 @@ void CPhone::runDeferred() {
 }
 
 void CPhone::autoLogin() {
-  const std::uint32_t host = hostLookup_();
-  cnf.localHost = host;
-  cnfEdit.localHost = host;
-  display_.setLocalHostLabel(net::formatAddress(host));
+  display_.setLocalHostLabel(net::formatAddress(refreshLocalHost()));
 
   if (serverState.load() != ServerState::loggedOut) return;
   if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle) return;

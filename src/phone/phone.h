@@ -156,6 +156,8 @@ class CPhone {
   bool queue(std::int16_t code, std::span<const std::uint8_t> payload);
   std::string melodyText(MelodyKind kind) const;
   bool halfDuplex() const;
+  // Looks up the own address and stores it in both settings records.
+  std::uint32_t refreshLocalHost();
   // Close the call and listening sockets and reset the call state; start
   // listening for calls.
   void stopNetwork();
