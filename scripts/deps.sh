@@ -16,6 +16,8 @@ ORVALIS_PACKAGES=(
   libsqlite3-dev libasio-dev libsodium-dev
   # benchmarks
   libbenchmark-dev
+  # proxies the route tests go through (SOCKS5, HTTP)
+  microsocks tinyproxy
 )
 
 orvalis_install_deps() (

@@ -53,25 +53,29 @@ int recvPacket(Socket& socket, CPacket& packet) {
 
 namespace {
 
-ConnectResult connectResult(Socket& socket, std::uint32_t address, std::uint16_t port) {
+ConnectResult connectResult(Socket& socket, std::uint32_t address, std::uint16_t port,
+                            Deadline deadline) {
+  if (deadline) socket.setDeadline(*deadline);
   return socket.connect(address, port) ? ConnectResult::ok : ConnectResult::failed;
 }
 
 }  // namespace
 
-ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port) {
+ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port,
+                         Deadline deadline) {
   socket = Socket::createTcp();
   if (!socket) return ConnectResult::noSocket;
   // A local reference keeps the socket alive should the variable be reset.
   const SocketPtr held = socket;
-  return connectResult(*held, address, port);
+  return connectResult(*held, address, port, deadline);
 }
 
-ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port) {
+ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port,
+                         Deadline deadline) {
   SocketPtr created = Socket::createTcp();
   socket.set(created);
   if (!created) return ConnectResult::noSocket;
-  return connectResult(*created, address, port);
+  return connectResult(*created, address, port, deadline);
 }
 
 }  // namespace orvalis::net

@@ -2,6 +2,7 @@
 // Sending and receiving whole messages, and opening TCP connections.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "net/packet.h"
@@ -30,7 +31,11 @@ int recvAll(Socket& socket, std::span<std::uint8_t> buffer);
 // Creates a socket, stores it in the variable at once (also when the
 // connection then fails, so that another thread can close it to abort the
 // connect), and connects to address (network order) and port (host order).
-ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port);
-ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port);
+// A deadline, when given, is set on the new socket before it connects.
+using Deadline = std::optional<Socket::Clock::time_point>;
+ConnectResult connectTcp(SocketPtr& socket, std::uint32_t address, std::uint16_t port,
+                         Deadline deadline = std::nullopt);
+ConnectResult connectTcp(SharedSocket& socket, std::uint32_t address, std::uint16_t port,
+                         Deadline deadline = std::nullopt);
 
 }  // namespace orvalis::net

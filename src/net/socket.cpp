@@ -7,7 +7,9 @@
 
 #include "net/socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <limits>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -36,12 +38,24 @@ bool bindAndListen(int fd, std::uint32_t address, std::uint16_t port, int backlo
   return ::bind(fd, asGeneric(sa), sizeof sa) == 0 && ::listen(fd, backlog) == 0;
 }
 
-// Waits until a non-blocking connect has finished; true when it succeeded.
-bool awaitConnect(int fd) {
-  pollfd p{.fd = fd, .events = POLLOUT, .revents = 0};
-  while (::poll(&p, 1, -1) < 0) {
+// Waits up to timeoutMs (-1: no limit) for the events; false with errno
+// ETIMEDOUT when the time ran out.
+bool pollFor(int fd, short events, int timeoutMs) {
+  pollfd p{.fd = fd, .events = events, .revents = 0};
+  for (;;) {
+    const int n = ::poll(&p, 1, timeoutMs);
+    if (n > 0) return true;
+    if (n == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
     if (errno != EINTR) return false;
   }
+}
+
+// Waits until a non-blocking connect has finished; true when it succeeded.
+bool awaitConnect(int fd, int timeoutMs) {
+  if (!pollFor(fd, POLLOUT, timeoutMs)) return false;
   int error = 0;
   socklen_t len = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;
@@ -104,6 +118,27 @@ void Socket::leave() const {
   errno = savedErrno;
 }
 
+void Socket::setDeadline(Clock::time_point deadline) {
+  // Never 0, which means no deadline.
+  deadline_.store(std::max<Clock::rep>(deadline.time_since_epoch().count(), 1),
+                  std::memory_order_relaxed);
+}
+
+int Socket::remainingMs() const {
+  const Clock::rep deadline = deadline_.load(std::memory_order_relaxed);
+  if (deadline == 0) return -1;
+  const auto left = Clock::time_point(Clock::duration(deadline)) - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  // Rounded up, so that a wait never ends just before the deadline.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+}
+
+bool Socket::awaitReady(int fd, short events) const {
+  const int timeoutMs = remainingMs();
+  return timeoutMs < 0 || pollFor(fd, events, timeoutMs);
+}
+
 bool Socket::connect(std::uint32_t address, std::uint16_t port) {
   int fd = -1;
   if (!enter(fd)) return false;
@@ -116,7 +151,7 @@ bool Socket::connect(std::uint32_t address, std::uint16_t port) {
   if (ok) {
     const sockaddr_in sa = makeAddress(address, port);
     if (::connect(fd, asGeneric(sa), sizeof sa) != 0) {
-      ok = errno == EINPROGRESS && isOpen() && awaitConnect(fd);
+      ok = errno == EINPROGRESS && isOpen() && awaitConnect(fd, remainingMs());
     }
     const int savedErrno = errno;
     ::fcntl(fd, F_SETFL, flags);
@@ -167,10 +202,12 @@ ssize_t Socket::send(std::span<const std::uint8_t> bytes) {
   std::lock_guard sending(sendLock_);
   int fd = -1;
   if (!enter(fd)) return -1;
-  ssize_t n = 0;
-  do {
-    n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = -1;
+  if (awaitReady(fd, POLLOUT)) {
+    do {
+      n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+  }
   leave();
   return n;
 }
@@ -178,10 +215,12 @@ ssize_t Socket::send(std::span<const std::uint8_t> bytes) {
 ssize_t Socket::recv(std::span<std::uint8_t> bytes) {
   int fd = -1;
   if (!enter(fd)) return -1;
-  ssize_t n = 0;
-  do {
-    n = ::recv(fd, bytes.data(), bytes.size(), 0);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = -1;
+  if (awaitReady(fd, POLLIN)) {
+    do {
+      n = ::recv(fd, bytes.data(), bytes.size(), 0);
+    } while (n < 0 && errno == EINTR);
+  }
   leave();
   return n;
 }

@@ -6,6 +6,8 @@
 // thread has left. Sends are serialised so that each message stays
 // contiguous on the stream.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -24,6 +26,13 @@ class Socket {
   ~Socket();
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
+
+  using Clock = std::chrono::steady_clock;
+
+  // From now on connect, send and recv give up with ETIMEDOUT once the
+  // deadline has passed, so a silent peer cannot hold a thread for ever.
+  // Accept is not affected.
+  void setDeadline(Clock::time_point deadline);
 
   // Shuts the socket down and releases it; later calls do nothing.
   void close();
@@ -54,11 +63,17 @@ class Socket {
   // Marks a system call in progress; false when the socket is closed.
   bool enter(int& fd) const;
   void leave() const;
+  // Waits for the events within the deadline, if one is set; false (errno
+  // ETIMEDOUT) when it passed first.
+  bool awaitReady(int fd, short events) const;
+  // Milliseconds left before the deadline: -1 without one, 0 when passed.
+  int remainingMs() const;
 
   mutable std::mutex stateLock_;  // guards fd_, users_, closed_
   mutable int users_ = 0;
   mutable int fd_ = -1;  // released by the last thread to leave
   bool closed_ = false;
+  std::atomic<Clock::rep> deadline_{0};  // 0: none
   std::mutex sendLock_;
 };
 
