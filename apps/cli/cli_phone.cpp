@@ -1,25 +1,15 @@
 #include "cli/cli_phone.h"
 
+#include <algorithm>
 #include <sstream>
+#include <thread>
+
+#include "cli/cli_help.h"
+#include "cli/words.h"
 
 namespace orvalis::cli {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-  const auto first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = s.find_last_not_of(" \t");
-  return s.substr(first, last - first + 1);
-}
-
-// Splits "word rest" into the word and the trimmed rest.
-std::pair<std::string_view, std::string_view> splitWord(std::string_view s) {
-  s = trim(s);
-  const auto space = s.find_first_of(" \t");
-  if (space == std::string_view::npos) return {s, {}};
-  return {s.substr(0, space), trim(s.substr(space))};
-}
 
 template <class E>
 long asNumber(E value) {
@@ -37,6 +27,19 @@ void CliUi::print(std::string_view line) {
 
 void CliUi::setDisplay(std::string_view text) {
   print(text.empty() ? std::string("display:") : "display: " + std::string(text));
+}
+
+void CliUi::setTestServerLabel(std::string_view text) {
+  testServerLabel_ = text;
+  // The label is emptied when its time runs out; that is no news.
+  if (!text.empty()) print("test-server: " + testServerLabel_);
+}
+
+void CliUi::message(std::string_view text) {
+  std::string line(text);
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  ++messagesShown_;
+  print("message: " + line);
 }
 
 phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
@@ -75,8 +78,13 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
 CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir)
     : input_(inputFd), ui_(out, input_) {
   phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir));
+  account_ = std::make_unique<AccountParts>(*phone_, ui_);
   commands_.emplace("status", [this](std::string_view) { printStatus(); });
+  commands_.emplace("help", [this](std::string_view) {
+    ui_.print(commandHelp.substr(0, commandHelp.find_last_not_of('\n') + 1));
+  });
   commands_.emplace("quit", [this](std::string_view) { ui_.requestQuit(); });
+  addAccountCommands();
 }
 
 void CliPhone::printStatus() {
@@ -105,25 +113,39 @@ void CliPhone::handle(std::string_view line) {
   command->second(rest);
 }
 
+void CliPhone::tickOnce() {
+  phone_->tick();
+  account_->serverTest.poll();
+  // Ticks that fell due while a dialog waited are dropped, not caught up.
+  nextTick_ = std::max(nextTick_ + tickPeriod, std::chrono::steady_clock::now());
+}
+
+void CliPhone::tickWhile(const std::function<bool()>& more, const std::function<void()>& poll) {
+  for (int n = 1; more() && !ui_.quitRequested(); ++n) {
+    std::this_thread::sleep_until(nextTick_);
+    tickOnce();
+    if (poll && n % ticksPerDialogPoll == 0) poll();
+  }
+}
+
 int CliPhone::run() {
   using Clock = std::chrono::steady_clock;
-  auto nextTick = Clock::now();
+  nextTick_ = Clock::now();
   std::string line;
   while (!ui_.quitRequested()) {
     const auto now = Clock::now();
-    if (now >= nextTick) {
-      phone_->tick();
-      // Ticks that fell due while a dialog waited are dropped, not caught up.
-      nextTick = std::max(nextTick + tickPeriod, Clock::now());
+    if (now >= nextTick_) {
+      tickOnce();
       continue;
     }
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick_ - now);
     switch (input_.next(line, static_cast<int>(wait.count()) + 1)) {
       case LineInput::Status::line: handle(line); break;
       case LineInput::Status::timeout: break;
       case LineInput::Status::end: ui_.requestQuit(); break;
     }
   }
+  account_.reset();
   phone_.reset();
   return 0;
 }

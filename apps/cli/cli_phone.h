@@ -11,15 +11,21 @@
 #include <string_view>
 
 #include "cli/line_input.h"
+#include "phone/account_actions.h"
+#include "phone/dialog_host.h"
+#include "phone/passwd_change.h"
 #include "phone/phone.h"
 #include "phone/phone_ui.h"
+#include "phone/registration.h"
+#include "phone/server_test.h"
 
 namespace orvalis::cli {
 
 // The user interface of the headless phone: display texts become
 // "display: ..." lines; the login dialog asks "login: <prompt>" and takes
-// "password TEXT [save|nosave]" or "cancel".
-class CliUi final : public phone::PhoneUi {
+// "password TEXT [save|nosave]" or "cancel"; message boxes become
+// "message: ..." lines and the server test's label "test-server: ...".
+class CliUi final : public phone::PhoneUi, public phone::DialogHost {
  public:
   CliUi(std::ostream& out, LineInput& in) : out_(out), in_(in) {}
 
@@ -29,7 +35,14 @@ class CliUi final : public phone::PhoneUi {
   void setLoginSaveCaption(std::string_view text) override { loginSaveCaption_ = text; }
   phone::LoginOutcome runLoginDialog(const phone::LoginPrefill& prefill) override;
   void setLocalHostLabel(std::string_view text) override { localHostLabel_ = text; }
-  void setTestServerLabel(std::string_view text) override { testServerLabel_ = text; }
+  void setTestServerLabel(std::string_view text) override;
+
+  // One line per box, its line feeds made blanks.
+  void message(std::string_view text) override;
+  // The only question asked is whether to delete the account, and the
+  // command that leads to it is the user's Yes.
+  bool confirm(std::string_view, std::string_view) override { return true; }
+  int messagesShown() const { return messagesShown_; }
 
   void print(std::string_view line);
   // Set when the input ended or "quit" came while the dialog waited.
@@ -44,12 +57,25 @@ class CliUi final : public phone::PhoneUi {
   std::string loginSaveCaption_ = "Save password";
   std::string localHostLabel_;
   std::string testServerLabel_;
+  int messagesShown_ = 0;
   bool quitRequested_ = false;
+};
+
+// The account dialogs and actions of the phone, without windows.
+struct AccountParts {
+  AccountParts(phone::CPhone& phone, CliUi& ui)
+      : registration(phone, ui), passwd(phone, ui), serverTest(phone, ui), actions(phone, ui, ui) {}
+
+  phone::RegistrationDialog registration;
+  phone::PasswdDialog passwd;
+  phone::ServerTest serverTest;
+  phone::AccountActions actions;
 };
 
 class CliPhone {
  public:
   static constexpr std::chrono::milliseconds tickPeriod{50};
+  static constexpr int ticksPerDialogPoll = 10;  // the dialogs' 500 ms timers
 
   // Builds the phone in dir (its settings file lives there).
   CliPhone(std::ostream& out, int inputFd, std::string dir);
@@ -62,11 +88,27 @@ class CliPhone {
 
   void handle(std::string_view line);
   void printStatus();
+  // One heartbeat: the controller's tick and the server test's poll.
+  void tickOnce();
+  // Keeps the heartbeat going, reading no input, while more() holds; runs
+  // poll every ticksPerDialogPoll ticks.
+  void tickWhile(const std::function<bool()>& more, const std::function<void()>& poll = {});
+
+  // The account commands (cli_account.cpp).
+  void addAccountCommands();
+  void registerCommand(std::string_view name, std::string_view args, bool existing);
+  void changePasswordCommand(std::string_view args);
+  void waitCommand(std::string_view args);
+  // Prints the note for an outcome that needs one; "what" names the command.
+  void report(std::string_view what, phone::FlowOutcome outcome, std::string_view unavailable,
+              std::string_view unchanged = {});
 
   LineInput input_;
   CliUi ui_;
   std::unique_ptr<phone::CPhone> phone_;
+  std::unique_ptr<AccountParts> account_;  // refers to phone_: declared after it
   std::map<std::string, Command, std::less<>> commands_;
+  std::chrono::steady_clock::time_point nextTick_;
 };
 
 }  // namespace orvalis::cli

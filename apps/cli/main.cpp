@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/cli_help.h"
 #include "cli/cli_phone.h"
 #include "store/config.h"
 
@@ -14,12 +15,7 @@ namespace {
 constexpr std::string_view usage =
     "usage: orvalis-cli [--dir DIR]\n"
     "Runs a phone without a window in DIR (default: the working directory),\n"
-    "where its settings file phone201.cnf lives. Reads one command per line:\n"
-    "  status   print the phone's state as key=value pairs\n"
-    "  quit     end (so does the end of the input)\n"
-    "Every text of the display is printed as \"display: TEXT\". When the phone\n"
-    "needs the account password it prints \"login: PROMPT\" and takes\n"
-    "\"password TEXT [save|nosave]\" or \"cancel\".\n";
+    "where its settings file phone201.cnf lives.\n";
 
 }  // namespace
 
@@ -28,7 +24,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::cout << usage;
+      std::cout << usage << orvalis::cli::commandHelp;
       return 0;
     }
     if (arg == "--dir" && i + 1 < argc) {

@@ -43,7 +43,13 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audi
   askPasswd = false;
 }
 
-CPhone::~CPhone() { callState.reset(); }
+CPhone::~CPhone() {
+  // By now the window has waited for the logout; whatever is still under
+  // way is given up rather than waited for.
+  if (authServer) authServer->abort();
+  authServer.reset();
+  callState.reset();
+}
 
 // ---- display -------------------------------------------------------------
 
@@ -301,8 +307,9 @@ bool CPhone::anyTransactionRunning() const {
 // ---- seams of the worker threads -----------------------------------------------
 
 void CPhone::startTransactions() {
-  // The transaction thread that sweeps the queued slots is not part of the
-  // phone yet; until it is, queued requests wait in their slots.
+  authThread = net::AuthThread::starting;
+  authServer.reset();  // the previous sweep has ended: authThread was none
+  authServer = std::make_unique<net::CAuthServer>(quiryAuth, cnf, authThread);
 }
 
 void CPhone::startListener() {

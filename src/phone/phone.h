@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/auth_server.h"
 #include "net/auth_slot.h"
 #include "net/call_state.h"
 #include "net/requests.h"
@@ -110,6 +111,8 @@ class CPhone {
   // Server transactions and the call state shared with the worker threads.
   net::AuthTable quiryAuth;
   net::CallState callState;
+  // The latest transaction thread; it reads quiryAuth and cnf.
+  std::unique_ptr<net::CAuthServer> authServer;
 
   // Fields shared with the worker threads.
   std::atomic<std::int32_t> number{0};

@@ -1,7 +1,11 @@
 // The headless phone as a program: commands on standard input, display
 // texts and state on standard output, settings in its directory.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -17,14 +21,62 @@ RunResult runCli(const TempDir& dir, const std::string& input) {
   return runProgram(ORVALIS_CLI_PATH, {}, dir.path().string(), input);
 }
 
-// Gives the phone in dir an own number, and optionally a saved password.
-void registerNumber(const TempDir& dir, std::int32_t number, std::string_view passwd = {}) {
+// A loopback port bound but not listening: every connection to it is
+// refused at once.
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      throw std::runtime_error("no loopback port");
+    port_ = ntohs(addr.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  std::uint16_t port_ = 0;
+};
+
+// Gives the phone in dir an own number, and optionally a saved password,
+// and a server that refuses, so that its logins go nowhere.
+void registerNumber(const TempDir& dir, const RefusingPort& server, std::int32_t number,
+                    std::string_view passwd = {}) {
   store::CnfData cnf, cnfEdit;
   store::CConfig config(cnf, cnfEdit, dir.dir());
+  cnf.serverHost = htonl(INADDR_LOOPBACK);
+  cnf.serverPort = server.port();
   cnf.userNumber = number;
   cnf.passwd = passwd;
   cnf.passwdLen = static_cast<std::int32_t>(passwd.size());
   ASSERT_TRUE(config.save());
+}
+
+// Points the phone in dir at a server on 127.0.0.1 that refuses.
+void useRefusingServer(const TempDir& dir, const RefusingPort& port) {
+  store::CnfData cnf, cnfEdit;
+  store::CConfig config(cnf, cnfEdit, dir.dir());
+  cnf.serverHost = htonl(INADDR_LOOPBACK);
+  cnf.serverPort = port.port();
+  ASSERT_TRUE(config.save());
+}
+
+// Whether the lines appear in out in this order.
+::testing::AssertionResult inOrder(const std::string& out, std::initializer_list<std::string> lines) {
+  std::size_t at = 0;
+  for (const auto& line : lines) {
+    at = out.find(line, at);
+    if (at == std::string::npos) return ::testing::AssertionFailure() << "missing or out of order: " << line;
+    at += line.size();
+  }
+  return ::testing::AssertionSuccess();
 }
 
 TEST(HeadlessPhone, FirstStartCreatesSettingsAndReportsState) {
@@ -48,7 +100,8 @@ TEST(HeadlessPhone, EndOfInputEndsCleanly) {
 
 TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
   TempDir dir;
-  registerNumber(dir, 123456789);
+  RefusingPort server;
+  registerNumber(dir, server, 123456789);
   const RunResult r = runCli(dir, "password abcdef save\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out.rfind("login: Please enter yor password\n", 0), 0u) << r.out;
@@ -62,7 +115,8 @@ TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
 
 TEST(HeadlessPhone, CancelledPasswordSuspendsTheLogin) {
   TempDir dir;
-  registerNumber(dir, 123456789);
+  RefusingPort server;
+  registerNumber(dir, server, 123456789);
   const RunResult r = runCli(dir, "status please\ncancel\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   // A line that is no answer is refused while the dialog waits.
@@ -72,10 +126,63 @@ TEST(HeadlessPhone, CancelledPasswordSuspendsTheLogin) {
 
 TEST(HeadlessPhone, SavedPasswordLogsInWithoutAsking) {
   TempDir dir;
-  registerNumber(dir, 123456789, "abcdef");
+  RefusingPort server;
+  registerNumber(dir, server, 123456789, "abcdef");
   const RunResult r = runCli(dir, "status\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out.find("login:"), std::string::npos) << r.out;
+}
+
+TEST(HeadlessPhone, AccountCommandsCheckInputAndState) {
+  TempDir dir;
+  const RunResult r = runCli(dir,
+                             "register-new 0012 abcdef\nregister-existing 123456789 abc\n"
+                             "register-new 12x 123456\nregister-new 123456789 abcdef keep\n"
+                             "change-password abcdef\ndelete-user\ndisconnect\nconnect\n"
+                             "connect now\nwait soon\nstatus\nquit\n");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(inOrder(r.out, {"message: Error! Is long of the number less than 9 marks.",
+                              "message: Error! Is long of the password less than 6 marks.",
+                              "error: expected: register-new NUMBER PASSWORD [nosave]",
+                              "error: expected: register-new NUMBER PASSWORD [nosave]",
+                              "change-password: not logged in", "delete-user: not logged in",
+                              "disconnect: not logged in",
+                              "connect: the automatic login is not suspended",
+                              "error: connect takes no arguments", "error: expected: wait MS"}))
+      << r.out;
+  EXPECT_NE(r.out.find(" userNumber=0 "), std::string::npos);
+}
+
+TEST(HeadlessPhone, UnreachableServerFailsRegistrationAndServerTest) {
+  TempDir dir;
+  RefusingPort port;
+  useRefusingServer(dir, port);
+  const RunResult r = runCli(dir, "register-new 123456789 abcdef\ntest-server\nstatus\nquit\n");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(inOrder(r.out, {"message: Server Inaccessable!", "test-server: Connection...",
+                              "test-server: Server is inaccessible.", "serverState=0"}))
+      << r.out;
+  EXPECT_NE(r.out.find(" userNumber=0 "), std::string::npos);
+
+  store::CnfData cnf, cnfEdit;
+  store::CConfig config(cnf, cnfEdit, dir.dir());
+  EXPECT_EQ(cnf.userNumber.get(), 0);
+}
+
+TEST(HeadlessPhone, ConnectResumesTheLoginWithAFreshPrompt) {
+  TempDir dir;
+  RefusingPort port;
+  registerNumber(dir, port, 123456789);
+  // Each wait outlasts the 21 ticks between two login attempts.
+  const RunResult r = runCli(dir,
+                             "password abcdef nosave\nwait 1500\ncancel\n"
+                             "register-new 223456789 abcdef\nconnect\nwait 1500\ncancel\n"
+                             "status\nquit\n");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(inOrder(r.out, {"login: Please enter yor password", "login: server does not answer.",
+                              "register-new: the phone already has a number",
+                              "login: Enter the password.", "serverState=1 "}))
+      << r.out;
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+#include "net/auth_server.h"
+
+#include "net/http_tunnel.h"
+#include "net/packet_io.h"
+#include "net/socks5.h"
+
+namespace orvalis::net {
+
+namespace {
+
+using store::ConnectWay;
+
+// Opens the transaction's connection; 0 on success.
+int openRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadline) {
+  switch (static_cast<ConnectWay>(cnf.connectServer.get())) {
+    case ConnectWay::socks5:
+      return socks5Connect(current, cnf, cnf.serverHost, cnf.serverPort, deadline);
+    case ConnectWay::httpTunnel:
+      return static_cast<int>(connectTcp(current, cnf.httpHost, cnf.httpPort, deadline));
+    case ConnectWay::gate:
+      return static_cast<int>(connectTcp(current, cnf.gateHost, cnf.gatePort, deadline));
+    case ConnectWay::direct:
+    default:
+      return static_cast<int>(connectTcp(current, cnf.serverHost, cnf.serverPort, deadline));
+  }
+}
+
+bool exchange(Socket& socket, const store::CnfData& cnf, AuthSlot& slot) {
+  if (cnf.connectServer.get() == static_cast<std::int32_t>(ConnectWay::httpTunnel)) {
+    return httpSendRequest(socket, cnf, slot.request) != 0 &&
+           httpReadAnswer(socket, slot.answer) != 0;
+  }
+  return sendPacket(socket, slot.request) != 0 && recvPacket(socket, slot.answer) != 0;
+}
+
+}  // namespace
+
+void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
+                    std::chrono::milliseconds timeLimit) {
+  slot.store(SlotState::slotRunning);
+  const Deadline deadline = Socket::Clock::now() + timeLimit;
+  bool done = openRoute(cnf, current, deadline) == 0;
+  if (done) {
+    const SocketPtr socket = current.get();
+    done = socket && exchange(*socket, cnf, slot);
+  }
+  current.closeAndReset();
+  slot.store(done ? SlotState::slotDone : SlotState::slotFailed);
+}
+
+CAuthServer::CAuthServer(AuthTable& quiryAuth, const store::CnfData& cnf,
+                         std::atomic<AuthThread>& authThread,
+                         std::chrono::milliseconds timeLimit)
+    : quiryAuth_(quiryAuth),
+      cnf_(cnf),
+      authThread_(authThread),
+      timeLimit_(timeLimit),
+      thread_([this] { sweep(); }) {}
+
+CAuthServer::~CAuthServer() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void CAuthServer::abort() {
+  aborted_.store(true);
+  current_.closeAndReset();
+}
+
+void CAuthServer::sweep() {
+  authThread_.store(AuthThread::sweeping);
+  for (AuthSlot& slot : quiryAuth_) {
+    if (slot.load() != SlotState::slotQueued) continue;
+    if (aborted_.load()) {
+      slot.store(SlotState::slotFailed);
+      continue;
+    }
+    runTransaction(slot, cnf_, current_, timeLimit_);
+  }
+  authThread_.store(AuthThread::none);
+}
+
+}  // namespace orvalis::net

@@ -1,0 +1,205 @@
+// Every route to the server carries every account transaction: directly,
+// through a SOCKS5 proxy with and without a password, through an HTTP
+// proxy, and through the gate. The server, the relay and the proxies are
+// real programs started here on loopback.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+
+#include "net/auth_server.h"
+#include "net/message_codes.h"
+#include "net/requests.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace orvalis::net {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+constexpr auto startLimit = 10s;
+
+enum class Route { direct, socks5, socks5Password, httpTunnel, gate };
+
+std::string routeName(const ::testing::TestParamInfo<Route>& info) {
+  switch (info.param) {
+    case Route::direct: return "Direct";
+    case Route::socks5: return "Socks5";
+    case Route::socks5Password: return "Socks5Password";
+    case Route::httpTunnel: return "HttpTunnel";
+    case Route::gate: return "Gate";
+  }
+  return "Unknown";
+}
+
+std::uint16_t listeningPort(ChildProcess& process) {
+  const auto port = process.waitForLine("listening on ", startLimit);
+  if (!port) throw std::runtime_error("no port announced: " + process.errText());
+  return static_cast<std::uint16_t>(std::stoi(*port));
+}
+
+// A proxy program on a port of its own, up and accepting.
+std::unique_ptr<ChildProcess> startProxy(const std::string& program,
+                                         const std::vector<std::string>& args,
+                                         std::uint16_t port) {
+  auto proxy = std::make_unique<ChildProcess>(program, args);
+  if (!testing::waitForPort(port, startLimit)) {
+    throw std::runtime_error(program + " did not start: " + proxy->errText());
+  }
+  return proxy;
+}
+
+class Routes : public ::testing::TestWithParam<Route> {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ChildProcess>(
+        ORVALIS_SERVER_PATH,
+        std::vector<std::string>{"--port", "0", "--bind", "127.0.0.1", "--db",
+                                 dir_.file("users.db").string(), "--hash-cost", "min", "--quiet"});
+    const std::uint16_t serverPort = listeningPort(*server_);
+    cnf_.serverHost = loopback;
+    cnf_.serverPort = serverPort;
+
+    switch (GetParam()) {
+      case Route::direct:
+        cnf_.connectServer = static_cast<std::int32_t>(store::ConnectWay::direct);
+        break;
+      case Route::socks5:
+      case Route::socks5Password: {
+        const std::uint16_t port = testing::freePort();
+        std::vector<std::string> args{"-i", "127.0.0.1", "-p", std::to_string(port)};
+        if (GetParam() == Route::socks5Password) {
+          args.insert(args.end(), {"-u", "usr", "-P", "secret"});
+          cnf_.socks5Auth = 1;
+          cnf_.socks5User = "usr";  // reaches the proxy zero padded to 16
+          cnf_.socks5UserLen = 3;
+          cnf_.socks5Passwd = "secret";
+          cnf_.socks5PasswdLen = 6;
+        }
+        proxy_ = startProxy("microsocks", args, port);
+        cnf_.connectServer = static_cast<std::int32_t>(store::ConnectWay::socks5);
+        cnf_.socks5Host = loopback;
+        cnf_.socks5Port = port;
+        break;
+      }
+      case Route::httpTunnel: {
+        const std::uint16_t port = testing::freePort();
+        const std::string conf = dir_.file("proxy.conf").string();
+        std::ofstream(conf) << "Port " << port
+                            << "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 30\n"
+                               "MaxClients 20\nLogLevel Error\n";
+        proxy_ = startProxy("tinyproxy", {"-d", "-c", conf}, port);
+        cnf_.connectServer = static_cast<std::int32_t>(store::ConnectWay::httpTunnel);
+        cnf_.httpHost = loopback;
+        cnf_.httpPort = port;
+        break;
+      }
+      case Route::gate:
+        proxy_ = std::make_unique<ChildProcess>(
+            ORVALIS_SERVER_PATH,
+            std::vector<std::string>{"--relay", "127.0.0.1:" + std::to_string(serverPort),
+                                     "--port", "0", "--bind", "127.0.0.1"});
+        cnf_.connectServer = static_cast<std::int32_t>(store::ConnectWay::gate);
+        cnf_.gateHost = loopback;
+        cnf_.gatePort = listeningPort(*proxy_);
+        cnf_.serverPort = 1;  // must not be used
+        break;
+    }
+  }
+
+  // One transaction through the route; the answer, or code 0 when the slot
+  // failed.
+  CPacket transact(std::int16_t code, std::span<const std::uint8_t> payload) {
+    AuthTable table;
+    auto& slot = table[static_cast<std::size_t>(code)];
+    buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
+    slot.store(SlotState::slotQueued);
+    std::atomic<AuthThread> authThread{AuthThread::starting};
+    { CAuthServer sweep(table, cnf_, authThread); }
+    return slot.load() == SlotState::slotDone ? slot.answer : CPacket{};
+  }
+
+  Ticket login(std::int32_t number, std::string_view password, std::uint16_t port) {
+    const CPacket answer = transact(reqLogin, loginPayload(number, password, loopback, port));
+    EXPECT_EQ(answer.code, ansLoggedIn) << number;
+    return parseTicket(answer);
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<ChildProcess> server_;
+  std::unique_ptr<ChildProcess> proxy_;
+  store::CnfData cnf_;
+};
+
+TEST_P(Routes, CarryEveryAccountTransaction) {
+  constexpr std::int32_t alice = 200000001;
+  constexpr std::int32_t bob = 200000002;
+
+  EXPECT_EQ(transact(reqTestServer, {}).code, ansDone);
+  EXPECT_EQ(transact(reqRegister, registerPayload(alice, "alice1")).code, ansDone);
+  EXPECT_EQ(transact(reqRegister, registerPayload(alice, "other1")).code, ansNumberDuplicate);
+  EXPECT_EQ(transact(reqRegister, registerPayload(bob, "bobby1")).code, ansDone);
+  EXPECT_EQ(transact(reqLogin, loginPayload(alice, "wrong1", loopback, 5000)).code, ansFailed);
+
+  const Ticket aliceTicket = login(alice, "alice1", 5001);
+  const Ticket bobTicket = login(bob, "bobby1", 5002);
+
+  const CPacket found = transact(reqFindUser, findUserPayload(aliceTicket, bob));
+  ASSERT_EQ(found.code, ansUserFound);
+  EXPECT_EQ(parseUserFound(found).address, loopback);
+  EXPECT_EQ(parseUserFound(found).port, 5002);
+  EXPECT_EQ(transact(reqFindUser, findUserPayload(aliceTicket, 300000000)).code, ansUserInvalid);
+
+  EXPECT_EQ(transact(reqChangePasswd, changePasswdPayload(bobTicket, "bobby2")).code, ansDone);
+  EXPECT_EQ(transact(reqLogout, bobTicket).code, ansDone);
+  EXPECT_EQ(transact(reqFindUser, findUserPayload(aliceTicket, bob)).code, ansUserOffline);
+  EXPECT_EQ(transact(reqLogin, loginPayload(bob, "bobby1", loopback, 5002)).code, ansFailed);
+  login(bob, "bobby2", 5003);
+
+  EXPECT_EQ(transact(reqDeleteUser, aliceTicket).code, ansDone);
+  EXPECT_EQ(transact(reqLogin, loginPayload(alice, "alice1", loopback, 5001)).code, ansFailed);
+  EXPECT_EQ(transact(reqFindUser, findUserPayload(aliceTicket, bob)).code, ansFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWays, Routes,
+                         ::testing::Values(Route::direct, Route::socks5, Route::socks5Password,
+                                           Route::httpTunnel, Route::gate),
+                         routeName);
+
+TEST(RoutesRefused, WrongProxyPasswordFailsTheTransaction) {
+  const std::uint16_t port = testing::freePort();
+  auto proxy = startProxy("microsocks",
+                          {"-i", "127.0.0.1", "-p", std::to_string(port), "-u", "usr", "-P", "secret"},
+                          port);
+  store::CnfData cnf;
+  cnf.connectServer = static_cast<std::int32_t>(store::ConnectWay::socks5);
+  cnf.serverHost = loopback;
+  cnf.serverPort = 1;
+  cnf.socks5Host = loopback;
+  cnf.socks5Port = port;
+  AuthTable table;
+  std::atomic<AuthThread> authThread{AuthThread::starting};
+  buildPacket(table[reqTestServer].request, reqTestServer, 0);
+  table[reqTestServer].store(SlotState::slotQueued);
+
+  // No password offered to a proxy that wants one, then a wrong one.
+  { CAuthServer sweep(table, cnf, authThread); }
+  EXPECT_EQ(table[reqTestServer].load(), SlotState::slotFailed);
+
+  cnf.socks5Auth = 1;
+  cnf.socks5User = "usr";
+  cnf.socks5UserLen = 3;
+  cnf.socks5Passwd = "wrong!";
+  cnf.socks5PasswdLen = 6;
+  table[reqTestServer].store(SlotState::slotQueued);
+  { CAuthServer sweep(table, cnf, authThread); }
+  EXPECT_EQ(table[reqTestServer].load(), SlotState::slotFailed);
+}
+
+}  // namespace
+}  // namespace orvalis::net
