@@ -5,9 +5,11 @@
 # keeps its settings. Its stdin/stdout are this script's; everything the
 # script itself says goes to stderr.
 #
-# Coming later: the windowed phone (apps/orvalis) and starting a local
-# orvalis-server when none listens on its port — add its target to
-# build_release and a start_local_server step before the exec below.
+# When no server listens on 127.0.0.1:3393 (the phone's default server), a
+# local orvalis-server is started there on its SQLite database in the same
+# directory, logging to server.log, and stopped when the phone ends.
+#
+# Coming later: the windowed phone (apps/orvalis).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -33,8 +35,34 @@ phone_home() {
   echo "$dir"
 }
 
+server_listening() {
+  (exec 3<>/dev/tcp/127.0.0.1/3393) 2>/dev/null
+}
+
+# Starts the local server unless one is listening; its pid, or nothing.
+start_local_server() {
+  server_listening && return 0
+  "$build/apps/orvalis-server" --bind 127.0.0.1 --port 3393 --db server.db \
+    >/dev/null 2>>server.log &
+  local pid=$!
+  for _ in $(seq 50); do
+    if server_listening; then echo "$pid"; return 0; fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "run: the local server did not start, see $PWD/server.log" >&2
+  return 1
+}
+
 "$root/scripts/deps.sh" >&2
-build_release orvalis-cli
+build_release orvalis-cli orvalis-server
 home="$(phone_home)"
 cd "$home"
-exec "$build/apps/orvalis-cli" "$@"
+server_pid="$(start_local_server)"
+if [[ -n "$server_pid" ]]; then
+  echo "run: local server started on 127.0.0.1:3393 (database $home/server.db)" >&2
+  trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null' EXIT
+  "$build/apps/orvalis-cli" "$@"
+else
+  exec "$build/apps/orvalis-cli" "$@"
+fi

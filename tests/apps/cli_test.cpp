@@ -11,6 +11,7 @@
 
 #include "store/cnf_data.h"
 #include "store/config.h"
+#include "support/child_process.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -183,6 +184,45 @@ TEST(HeadlessPhone, ConnectResumesTheLoginWithAFreshPrompt) {
                               "register-new: the phone already has a number",
                               "login: Enter the password.", "serverState=1 "}))
       << r.out;
+}
+
+// The whole account life of a phone against the real server: registration,
+// the automatic login that follows, a password change, disconnect and
+// connect, the server test and the deletion of the number.
+TEST(HeadlessPhone, AccountLifeAgainstTheServer) {
+  TempDir dir;
+  ChildProcess server(ORVALIS_SERVER_PATH, {"--port", "0", "--bind", "127.0.0.1", "--db",
+                                            dir.file("server.db").string(), "--hash-cost", "min"});
+  const auto port = server.waitForLine("listening on ", std::chrono::seconds(10));
+  ASSERT_TRUE(port) << server.errText();
+  {
+    store::CnfData cnf, cnfEdit;
+    store::CConfig config(cnf, cnfEdit, dir.dir());
+    cnf.serverHost = htonl(INADDR_LOOPBACK);
+    cnf.serverPort = static_cast<std::uint16_t>(std::stoi(*port));
+    ASSERT_TRUE(config.save());
+  }
+  const RunResult r = runCli(dir,
+                             "register-new 123456789 secret1\nwait 1500\nstatus\n"
+                             "change-password secret2 save\n"
+                             "disconnect\nwait 500\nstatus\nconnect\nwait 1500\nstatus\n"
+                             "test-server\ndelete-user\nwait 500\nstatus\nquit\n");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(inOrder(r.out, {"message: Registration Ok!", "serverState=2 ",
+                              "message: The password is successfully changed!",
+                              "serverState=1 ",
+                              "serverState=2 ",  // logged in again with the new password
+                              "test-server: Server is accessible!", "serverState=0 "}))
+      << r.out;
+  EXPECT_EQ(r.out.find("login:"), std::string::npos) << r.out;  // never asked
+  EXPECT_NE(r.out.rfind(" userNumber=0 "), std::string::npos) << r.out;
+
+  // The server forgot the number with the deletion.
+  EXPECT_EQ(runProgram(ORVALIS_SERVER_PATH,
+                       {"--db", dir.file("server.db").string(), "list-users"}, dir.path().string(),
+                       "")
+                .out,
+            "");
 }
 
 }  // namespace

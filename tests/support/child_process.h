@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/subprocess.h"
+
 namespace orvalis::testing {
 
 class ChildProcess {
@@ -41,12 +43,8 @@ class ChildProcess {
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
 
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, cargv.data(), environ);
+    SpawnArgs argv(program, args);
+    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.get(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);

@@ -20,6 +20,21 @@ struct RunResult {
   std::string out;
 };
 
+// The argument vector of a spawned program: its name, then the arguments.
+class SpawnArgs {
+ public:
+  SpawnArgs(const std::string& program, const std::vector<std::string>& args) : strings_{program} {
+    strings_.insert(strings_.end(), args.begin(), args.end());
+    for (auto& a : strings_) pointers_.push_back(a.data());
+    pointers_.push_back(nullptr);
+  }
+  char* const* get() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
+
 inline RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& workDir, const std::string& input) {
   std::array<int, 2> in{}, out{};
@@ -32,14 +47,10 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
 
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
+  SpawnArgs argv(program, args);
 
   pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, cargv.data(), environ);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.get(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

@@ -1,0 +1,91 @@
+// orvalis-server: the central server of the phones, a relay to it, and the
+// administration of its user database.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <string_view>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "server/admin.h"
+#include "server/options.h"
+#include "server/password_hash.h"
+#include "server/relay.h"
+#include "server/request_handler.h"
+#include "server/server.h"
+#include "server/sqlite_store.h"
+#include "server/transaction_log.h"
+
+namespace {
+
+using namespace orvalis::server;
+
+void announce(std::uint16_t port) { std::cout << "listening on " << port << std::endl; }
+
+ListenSettings listenSettings(const Options& o) {
+  return {.address = o.bindAddress, .port = o.port, .maxConnections = o.maxConnections};
+}
+
+std::size_t workerCount(const Options& o) {
+  if (o.threads > 0) return o.threads;
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 16);
+}
+
+int serve(const Options& o, TransactionLog& log) {
+  SqliteStore store(o.dbPath);
+  const PasswordHasher hasher(o.hashCost);
+  RequestHandler handler(store, hasher, o.closed);
+  const ServerSettings settings{.listen = listenSettings(o),
+                                .timeout = std::chrono::milliseconds(o.timeoutMs),
+                                .workers = workerCount(o)};
+  Server server(settings, handler, log);
+  announce(server.port());
+  server.run();
+  return 0;
+}
+
+int relay(const Options& o, TransactionLog& log) {
+  const RelaySettings settings{.listen = listenSettings(o),
+                               .targetAddress = o.relayAddress,
+                               .targetPort = o.relayPort,
+                               .idleTimeout = std::chrono::milliseconds(o.timeoutMs)};
+  Relay relay(settings, log);
+  announce(relay.port());
+  relay.run();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  const ParseResult parsed = parseOptions(args);
+  if (const auto* error = std::get_if<std::string>(&parsed)) {
+    std::cerr << "orvalis-server: " << *error << "\n(see orvalis-server --help)\n";
+    return 2;
+  }
+  const Options& o = std::get<Options>(parsed);
+  if (o.command == Command::help) {
+    std::cout << usageText();
+    return 0;
+  }
+  // A peer that goes away mid-write is an error code, not a fatal signal.
+  ::signal(SIGPIPE, SIG_IGN);
+  try {
+    if (o.command == Command::serve || o.command == Command::relay) {
+      raiseFileLimit();
+      TransactionLog log(std::cerr, o.quiet);
+      return o.command == Command::serve ? serve(o, log) : relay(o, log);
+    }
+    SqliteStore store(o.dbPath);
+    const PasswordHasher hasher(o.hashCost);
+    return runAdminCommand(o, store, hasher, std::cout, std::cerr);
+  } catch (const std::exception& e) {
+    std::cerr << "orvalis-server: " << e.what() << '\n';
+    return 1;
+  }
+}

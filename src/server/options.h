@@ -1,0 +1,48 @@
+#pragma once
+// Command line of orvalis-server: the serving and relay modes, the
+// administration commands and their options. Parsing is a pure function so
+// that every rule can be tested without starting anything.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace orvalis::server {
+
+enum class Command { serve, relay, addUser, deleteUser, listUsers, help };
+enum class HashCost { min, interactive, moderate };
+
+struct Options {
+  Command command = Command::serve;
+  std::uint16_t port = 3393;
+  std::uint32_t bindAddress = 0;  // network order; 0.0.0.0
+  std::string dbPath = "orvalis.db";
+  std::uint32_t relayAddress = 0;  // network order
+  std::uint16_t relayPort = 0;
+  HashCost hashCost = HashCost::interactive;
+  bool closed = false;  // self-registration refused
+  std::uint32_t timeoutMs = 10'000;
+  std::uint32_t maxConnections = 10'000;
+  std::uint32_t threads = 0;  // workers; 0 picks from the processor count
+  bool quiet = false;
+  std::int32_t number = 0;  // add-user, delete-user
+  std::string password;     // add-user
+};
+
+// The options, or the text of the first error found.
+using ParseResult = std::variant<Options, std::string>;
+ParseResult parseOptions(std::span<const std::string_view> args);
+
+// The --help text.
+std::string_view usageText();
+
+// A dotted IPv4 address in network order; false when it is not one.
+bool parseIpv4(std::string_view text, std::uint32_t& address);
+
+inline constexpr std::int32_t minNumber = 100'000'000;
+inline constexpr std::int32_t maxNumber = 999'999'999;
+inline bool validNumber(std::int64_t n) { return n >= minNumber && n <= maxNumber; }
+
+}  // namespace orvalis::server

@@ -1,0 +1,170 @@
+#include "server/request_handler.h"
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "net/message_codes.h"
+#include "net/requests.h"
+
+namespace orvalis::server {
+
+namespace {
+
+using net::CPacket;
+
+CPacket answer(std::int16_t code, std::span<const std::uint8_t> payload = {}) {
+  CPacket p;
+  net::buildPacket(p, code, static_cast<std::int16_t>(payload.size()), payload);
+  return p;
+}
+
+Outcome reply(std::int16_t code, std::int32_t number = 0) { return {answer(code), number, 0}; }
+
+// The password at offset: a length byte, then the bytes of a 19-byte
+// field; nullopt when the length does not fit the field.
+std::optional<std::string> passwordAt(std::span<const std::uint8_t> body, std::size_t offset) {
+  const std::size_t length = body[offset];
+  if (length > net::passwdFieldSize) return std::nullopt;
+  const auto* first = reinterpret_cast<const char*>(body.data() + offset + 1);
+  return std::string(first, length);
+}
+
+net::Ticket ticketOf(std::span<const std::uint8_t> body) {
+  net::Ticket t{};
+  std::copy_n(body.begin(), t.size(), t.begin());
+  return t;
+}
+
+// Clear passwords do not outlive the request.
+void wipe(std::string& secret) { sodium_memzero(secret.data(), secret.size()); }
+
+}  // namespace
+
+bool RequestHandler::hashes(std::int16_t code) {
+  return code == net::reqRegister || code == net::reqLogin || code == net::reqChangePasswd;
+}
+
+Outcome RequestHandler::handle(const CPacket& request, const Peer& peer) {
+  const auto body = request.body();
+  auto needs = [&](std::size_t n) { return body.size() >= n; };
+  switch (request.code) {
+    case net::reqRegister:
+      return needs(net::registerSize) ? registerUser(request) : Outcome{};
+    case net::reqLogin:
+      return needs(net::loginSize) ? login(request, peer) : Outcome{};
+    case net::reqChangePasswd:
+      return needs(net::changePasswdSize) ? changePassword(request) : Outcome{};
+    case net::reqFindUser:
+      return needs(net::findUserSize) ? findUser(request) : Outcome{};
+    case net::reqLogout: {
+      if (!needs(net::ticketSize)) return {};
+      const auto closed = store_.closeSession(ticketOf(body));
+      return reply(closed.status == StoreStatus::ok ? net::ansDone : net::ansFailed, closed.value);
+    }
+    case net::reqDeleteUser: {
+      if (!needs(net::ticketSize)) return {};
+      const auto deleted = store_.deleteUserByTicket(ticketOf(body));
+      return reply(deleted.status == StoreStatus::ok ? net::ansDone : net::ansFailed,
+                   deleted.value);
+    }
+    case net::reqTestServer:
+      return reply(net::ansDone);
+    default:
+      return reply(net::ansFailed);
+  }
+}
+
+Outcome RequestHandler::registerUser(const CPacket& request) {
+  const auto body = request.body();
+  const std::int32_t number = net::readInt32(body, 0);
+  auto password = passwordAt(body, 4);
+  if (!password) return {};
+  if (closed_ || !validNumber(number) || password->empty()) return reply(net::ansFailed, number);
+  // A taken number is refused before paying for a hash.
+  const auto existing = store_.passwordHash(number);
+  if (existing.status == StoreStatus::ok) return reply(net::ansNumberDuplicate, number);
+  if (existing.status != StoreStatus::notFound) return reply(net::ansFailed, number);
+
+  const auto hash = hasher_.hash(*password);
+  wipe(*password);
+  if (!hash) return reply(net::ansFailed, number);
+  switch (store_.addUser({number, *hash})) {
+    case StoreStatus::ok:
+      return reply(net::ansDone, number);
+    case StoreStatus::duplicate:
+      return reply(net::ansNumberDuplicate, number);
+    default:
+      return reply(net::ansFailed, number);
+  }
+}
+
+Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
+  const auto body = request.body();
+  const std::int32_t number = net::readInt32(body, 0);
+  auto password = passwordAt(body, 4);
+  if (!password) return {};
+  if (!validNumber(number)) return reply(net::ansFailed, number);
+  const auto stored = store_.passwordHash(number);
+  const bool good = stored.status == StoreStatus::ok && hasher_.verify(stored.value, *password);
+  wipe(*password);
+  if (!good) return reply(net::ansFailed, number);
+
+  Session session;
+  session.number = number;
+  std::memcpy(&session.address, body.data() + 24, 4);
+  // A phone that does not know its own address is reached where it came from.
+  if (session.address == 0) session.address = peer.address;
+  session.port = net::readUint16(body, 28);
+  // Tickets are random; a clash with a current one is drawn again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    randombytes_buf(session.ticket.data(), session.ticket.size());
+    const StoreStatus status = store_.openSession(session, stored.value);
+    if (status == StoreStatus::ok) return {answer(net::ansLoggedIn, session.ticket), number, 0};
+    if (status != StoreStatus::duplicate) break;
+  }
+  return reply(net::ansFailed, number);
+}
+
+Outcome RequestHandler::changePassword(const CPacket& request) {
+  const auto body = request.body();
+  const net::Ticket ticket = ticketOf(body);
+  auto password = passwordAt(body, 8);
+  if (!password) return {};
+  // The ticket is checked before the costly hash, and again when writing.
+  const auto session = store_.sessionByTicket(ticket);
+  if (session.status != StoreStatus::ok) return reply(net::ansFailed);
+  const std::int32_t number = session.value.number;
+  if (password->empty()) return reply(net::ansFailed, number);
+  const auto hash = hasher_.hash(*password);
+  wipe(*password);
+  if (!hash) return reply(net::ansFailed, number);
+  const auto changed = store_.setPasswordByTicket(ticket, *hash);
+  return reply(changed.status == StoreStatus::ok ? net::ansDone : net::ansFailed, number);
+}
+
+Outcome RequestHandler::findUser(const CPacket& request) {
+  const auto body = request.body();
+  const auto session = store_.sessionByTicket(ticketOf(body));
+  if (session.status != StoreStatus::ok) return reply(net::ansFailed);
+  const std::int32_t target = net::readInt32(body, 8);
+  Outcome out{answer(net::ansUserInvalid), session.value.number, target};
+  if (!validNumber(target)) return out;
+  const auto found = store_.findUser(target);
+  if (found.status == StoreStatus::notFound) return out;
+  if (found.status != StoreStatus::ok) {
+    out.answer = answer(net::ansFailed);
+  } else if (!found.value) {
+    out.answer = answer(net::ansUserOffline);
+  } else {
+    std::array<std::uint8_t, net::userFoundSize> payload{};
+    std::memcpy(payload.data() + 4, &found.value->address, 4);
+    net::writeUint16(payload, 8, found.value->port);
+    out.answer = answer(net::ansUserFound, payload);
+  }
+  return out;
+}
+
+}  // namespace orvalis::server

@@ -1,0 +1,48 @@
+#pragma once
+// One server transaction: a request message and the connection's peer in,
+// the answer message out, or none when the request is malformed (the
+// connection is then closed without an answer). Works only through the
+// store and the hasher, so it runs on any worker thread.
+
+#include <cstdint>
+#include <optional>
+
+#include "net/packet.h"
+#include "server/password_hash.h"
+#include "server/user_store.h"
+
+namespace orvalis::server {
+
+struct Peer {
+  std::uint32_t address = 0;  // network order
+  std::uint16_t port = 0;     // host order
+};
+
+struct Outcome {
+  std::optional<net::CPacket> answer;  // nullopt: malformed
+  std::int32_t number = 0;             // the request's or the session's number; 0: none
+  std::int32_t target = 0;             // the number looked for
+};
+
+class RequestHandler {
+ public:
+  RequestHandler(UserStore& store, const PasswordHasher& hasher, bool registrationClosed)
+      : store_(store), hasher_(hasher), closed_(registrationClosed) {}
+
+  Outcome handle(const net::CPacket& request, const Peer& peer);
+
+  // True for the requests that may compute a password hash.
+  static bool hashes(std::int16_t code);
+
+ private:
+  Outcome registerUser(const net::CPacket& request);
+  Outcome login(const net::CPacket& request, const Peer& peer);
+  Outcome changePassword(const net::CPacket& request);
+  Outcome findUser(const net::CPacket& request);
+
+  UserStore& store_;
+  const PasswordHasher& hasher_;
+  bool closed_;
+};
+
+}  // namespace orvalis::server

@@ -1,0 +1,282 @@
+#include "server/sqlite_store.h"
+
+#include <arpa/inet.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace orvalis::server {
+
+namespace {
+
+constexpr const char* schema =
+    "CREATE TABLE IF NOT EXISTS users ("
+    "  number INTEGER PRIMARY KEY,"
+    "  hash TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS sessions ("
+    "  number INTEGER PRIMARY KEY REFERENCES users(number) ON DELETE CASCADE,"
+    "  ticket BLOB NOT NULL UNIQUE,"
+    "  address INTEGER NOT NULL,"  // host order
+    "  port INTEGER NOT NULL);";
+
+// Resets a statement and clears its bindings when a call is done with it,
+// whatever way the call leaves.
+class Use {
+ public:
+  explicit Use(sqlite3_stmt* s) : s_(s) {}
+  ~Use() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  sqlite3_stmt* operator->() const { return s_; }
+  operator sqlite3_stmt*() const { return s_; }
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+void bindTicket(sqlite3_stmt* s, int index, const Ticket& ticket) {
+  sqlite3_bind_blob(s, index, ticket.data(), static_cast<int>(ticket.size()), SQLITE_TRANSIENT);
+}
+
+void bindText(sqlite3_stmt* s, int index, std::string_view text) {
+  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// A session from columns ticket, address, port starting at first.
+Session sessionFrom(sqlite3_stmt* s, std::int32_t number, int first) {
+  Session out;
+  out.number = number;
+  const void* blob = sqlite3_column_blob(s, first);
+  if (blob != nullptr && sqlite3_column_bytes(s, first) == static_cast<int>(out.ticket.size()))
+    std::memcpy(out.ticket.data(), blob, out.ticket.size());
+  out.address = htonl(static_cast<std::uint32_t>(sqlite3_column_int64(s, first + 1)));
+  out.port = static_cast<std::uint16_t>(sqlite3_column_int(s, first + 2));
+  return out;
+}
+
+StoreStatus statusOfWrite(int rc) {
+  if (rc == SQLITE_DONE) return StoreStatus::ok;
+  if (rc == SQLITE_CONSTRAINT) return StoreStatus::duplicate;
+  return StoreStatus::error;
+}
+
+}  // namespace
+
+void SqliteStore::StmtDeleter::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+void SqliteStore::DbDeleter::operator()(sqlite3* db) const { sqlite3_close(db); }
+
+SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
+    : sessionFull_(sessionSync == SessionSync::full) {
+  sqlite3* raw = nullptr;
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  db_.reset(raw);
+  if (rc != SQLITE_OK) {
+    throw StoreError("cannot open " + path + ": " +
+                     (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+  }
+  // Other processes (the administration commands, other servers) may hold
+  // the write lock for a moment.
+  sqlite3_busy_timeout(raw, 5000);
+  if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA foreign_keys=ON") ||
+      !exec("PRAGMA synchronous=FULL") || !exec(schema)) {
+    throw StoreError("cannot set up " + path + ": " + sqlite3_errmsg(raw));
+  }
+  insertUser_ = prepare("INSERT INTO users(number, hash) VALUES(?1, ?2)");
+  selectHash_ = prepare("SELECT hash FROM users WHERE number = ?1");
+  deleteUser_ = prepare("DELETE FROM users WHERE number = ?1");
+  listUsers_ = prepare(
+      "SELECT u.number, s.ticket, s.address, s.port FROM users u"
+      " LEFT JOIN sessions s ON s.number = u.number ORDER BY u.number");
+  // Only while the account still has the hash that was verified.
+  upsertSession_ = prepare(
+      "INSERT INTO sessions(number, ticket, address, port)"
+      " SELECT ?1, ?2, ?3, ?4 FROM users WHERE number = ?1 AND hash = ?5"
+      " ON CONFLICT(number) DO UPDATE SET ticket = excluded.ticket,"
+      " address = excluded.address, port = excluded.port");
+  selectSession_ = prepare("SELECT number, ticket, address, port FROM sessions WHERE ticket = ?1");
+  deleteSession_ = prepare("DELETE FROM sessions WHERE ticket = ?1 RETURNING number");
+  deleteUserByTicket_ = prepare(
+      "DELETE FROM users WHERE number = (SELECT number FROM sessions WHERE ticket = ?1)"
+      " RETURNING number");
+  updatePassword_ = prepare(
+      "UPDATE users SET hash = ?2 WHERE number = (SELECT number FROM sessions WHERE ticket = ?1)"
+      " RETURNING number");
+  findUser_ = prepare(
+      "SELECT u.number, s.ticket, s.address, s.port FROM users u"
+      " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = ?1");
+  syncFull_ = prepare("PRAGMA synchronous=FULL");
+  syncNormal_ = prepare("PRAGMA synchronous=NORMAL");
+  begin_ = prepare("BEGIN IMMEDIATE");
+  commit_ = prepare("COMMIT");
+  rollback_ = prepare("ROLLBACK");
+}
+
+SqliteStore::~SqliteStore() = default;
+
+SqliteStore::Stmt SqliteStore::prepare(const char* sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    throw StoreError(std::string("cannot prepare statement: ") + sqlite3_errmsg(db_.get()));
+  }
+  return Stmt(s);
+}
+
+bool SqliteStore::exec(const char* sql) {
+  return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool SqliteStore::syncFor(bool account) {
+  Use s(account || sessionFull_ ? syncFull_.get() : syncNormal_.get());
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW;
+}
+
+StoreStatus SqliteStore::addUser(const NewUser& user) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return StoreStatus::error;
+  Use s(insertUser_.get());
+  sqlite3_bind_int64(s, 1, user.number);
+  bindText(s, 2, user.passwordHash);
+  return statusOfWrite(sqlite3_step(s));
+}
+
+StoreStatus SqliteStore::addUsers(std::span<const NewUser> users) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return StoreStatus::error;
+  {
+    Use b(begin_.get());
+    if (sqlite3_step(b) != SQLITE_DONE) return StoreStatus::error;
+  }
+  StoreStatus status = StoreStatus::ok;
+  for (const NewUser& user : users) {
+    Use s(insertUser_.get());
+    sqlite3_bind_int64(s, 1, user.number);
+    bindText(s, 2, user.passwordHash);
+    status = statusOfWrite(sqlite3_step(s));
+    if (status != StoreStatus::ok) break;
+  }
+  if (status == StoreStatus::ok) {
+    Use c(commit_.get());
+    if (sqlite3_step(c) == SQLITE_DONE) return StoreStatus::ok;
+    status = StoreStatus::error;
+  }
+  Use r(rollback_.get());
+  sqlite3_step(r);
+  return status;
+}
+
+StoreAnswer<std::string> SqliteStore::passwordHash(std::int32_t number) {
+  std::lock_guard guard(lock_);
+  Use s(selectHash_.get());
+  sqlite3_bind_int64(s, 1, number);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
+  if (rc != SQLITE_ROW) return {};
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+  return {StoreStatus::ok, text != nullptr ? std::string(text) : std::string()};
+}
+
+StoreStatus SqliteStore::deleteUser(std::int32_t number) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return StoreStatus::error;
+  Use s(deleteUser_.get());
+  sqlite3_bind_int64(s, 1, number);
+  if (sqlite3_step(s) != SQLITE_DONE) return StoreStatus::error;
+  return sqlite3_changes(db_.get()) > 0 ? StoreStatus::ok : StoreStatus::notFound;
+}
+
+StoreAnswer<std::vector<UserListing>> SqliteStore::listUsers() {
+  std::lock_guard guard(lock_);
+  Use s(listUsers_.get());
+  StoreAnswer<std::vector<UserListing>> out{StoreStatus::ok, {}};
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    UserListing row;
+    row.number = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));
+    if (sqlite3_column_type(s, 1) != SQLITE_NULL) row.session = sessionFrom(s, row.number, 1);
+    out.value.push_back(row);
+  }
+  if (rc != SQLITE_DONE) return {};
+  return out;
+}
+
+StoreStatus SqliteStore::openSession(const Session& session, std::string_view verifiedHash) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(false)) return StoreStatus::error;
+  Use s(upsertSession_.get());
+  sqlite3_bind_int64(s, 1, session.number);
+  bindTicket(s, 2, session.ticket);
+  sqlite3_bind_int64(s, 3, ntohl(session.address));
+  sqlite3_bind_int(s, 4, session.port);
+  bindText(s, 5, verifiedHash);
+  const StoreStatus status = statusOfWrite(sqlite3_step(s));
+  if (status != StoreStatus::ok) return status;
+  return sqlite3_changes(db_.get()) > 0 ? StoreStatus::ok : StoreStatus::notFound;
+}
+
+StoreAnswer<Session> SqliteStore::sessionByTicket(const Ticket& ticket) {
+  std::lock_guard guard(lock_);
+  Use s(selectSession_.get());
+  bindTicket(s, 1, ticket);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
+  if (rc != SQLITE_ROW) return {};
+  return {StoreStatus::ok,
+          sessionFrom(s, static_cast<std::int32_t>(sqlite3_column_int64(s, 0)), 1)};
+}
+
+// Steps a statement with RETURNING number to its end.
+StoreAnswer<std::int32_t> SqliteStore::numberReturned(sqlite3_stmt* s) {
+  StoreAnswer<std::int32_t> out{StoreStatus::notFound, 0};
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    out = {StoreStatus::ok, static_cast<std::int32_t>(sqlite3_column_int64(s, 0))};
+  }
+  if (rc != SQLITE_DONE) return {};
+  return out;
+}
+
+StoreAnswer<std::int32_t> SqliteStore::closeSession(const Ticket& ticket) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(false)) return {};
+  Use s(deleteSession_.get());
+  bindTicket(s, 1, ticket);
+  return numberReturned(s);
+}
+
+StoreAnswer<std::int32_t> SqliteStore::deleteUserByTicket(const Ticket& ticket) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return {};
+  Use s(deleteUserByTicket_.get());
+  bindTicket(s, 1, ticket);
+  return numberReturned(s);
+}
+
+StoreAnswer<std::int32_t> SqliteStore::setPasswordByTicket(const Ticket& ticket,
+                                                           std::string_view newHash) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return {};
+  Use s(updatePassword_.get());
+  bindTicket(s, 1, ticket);
+  bindText(s, 2, newHash);
+  return numberReturned(s);
+}
+
+StoreAnswer<std::optional<Session>> SqliteStore::findUser(std::int32_t number) {
+  std::lock_guard guard(lock_);
+  Use s(findUser_.get());
+  sqlite3_bind_int64(s, 1, number);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
+  if (rc != SQLITE_ROW) return {};
+  if (sqlite3_column_type(s, 1) == SQLITE_NULL) return {StoreStatus::ok, std::nullopt};
+  return {StoreStatus::ok, sessionFrom(s, number, 1)};
+}
+
+}  // namespace orvalis::server

@@ -1,0 +1,74 @@
+#pragma once
+// Where accounts and login sessions live. Sessions belong here rather than
+// in server memory so that several servers can share one database. Every
+// operation that acts on behalf of a ticket checks the ticket and acts in
+// one atomic step, so a concurrent logout or re-login cannot slip between.
+// Implementations must be safe to call from several threads at once.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/requests.h"
+
+namespace orvalis::server {
+
+using net::Ticket;
+
+enum class StoreStatus { ok, notFound, duplicate, error };
+
+struct Session {
+  Ticket ticket{};
+  std::int32_t number = 0;
+  std::uint32_t address = 0;  // network order
+  std::uint16_t port = 0;
+};
+
+struct NewUser {
+  std::int32_t number = 0;
+  std::string passwordHash;
+};
+
+struct UserListing {
+  std::int32_t number = 0;
+  std::optional<Session> session;
+};
+
+template <class T>
+struct StoreAnswer {
+  StoreStatus status = StoreStatus::error;
+  T value{};
+};
+
+class UserStore {
+ public:
+  virtual ~UserStore() = default;
+
+  // duplicate when the number is taken.
+  virtual StoreStatus addUser(const NewUser& user) = 0;
+  // All users in one transaction: all are added or none.
+  virtual StoreStatus addUsers(std::span<const NewUser> users) = 0;
+  virtual StoreAnswer<std::string> passwordHash(std::int32_t number) = 0;
+  // Removes the account and its session.
+  virtual StoreStatus deleteUser(std::int32_t number) = 0;
+  virtual StoreAnswer<std::vector<UserListing>> listUsers() = 0;
+
+  // Opens the number's session, replacing any earlier one, provided the
+  // account still has the password hash the caller verified (notFound
+  // otherwise); duplicate when the ticket is already in use.
+  virtual StoreStatus openSession(const Session& session, std::string_view verifiedHash) = 0;
+  virtual StoreAnswer<Session> sessionByTicket(const Ticket& ticket) = 0;
+  // These act on the ticket's account and give its number; notFound when
+  // the ticket is not current.
+  virtual StoreAnswer<std::int32_t> closeSession(const Ticket& ticket) = 0;
+  virtual StoreAnswer<std::int32_t> deleteUserByTicket(const Ticket& ticket) = 0;
+  virtual StoreAnswer<std::int32_t> setPasswordByTicket(const Ticket& ticket,
+                                                        std::string_view newHash) = 0;
+  // notFound: no such account; ok with no session: not logged in.
+  virtual StoreAnswer<std::optional<Session>> findUser(std::int32_t number) = 0;
+};
+
+}  // namespace orvalis::server

@@ -1,0 +1,128 @@
+// Command line parsing and the transaction log line.
+
+#include "server/options.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include "net/message_codes.h"
+#include "server/transaction_log.h"
+
+namespace orvalis::server {
+namespace {
+
+ParseResult parse(std::initializer_list<std::string_view> args) {
+  const std::vector<std::string_view> v(args);
+  return parseOptions(v);
+}
+
+Options ok(std::initializer_list<std::string_view> args) {
+  const auto r = parse(args);
+  if (const auto* error = std::get_if<std::string>(&r)) ADD_FAILURE() << *error;
+  return std::holds_alternative<Options>(r) ? std::get<Options>(r) : Options{};
+}
+
+bool fails(std::initializer_list<std::string_view> args) {
+  return std::holds_alternative<std::string>(parse(args));
+}
+
+TEST(Options, DefaultsAndEveryOption) {
+  const Options d = ok({});
+  EXPECT_EQ(d.command, Command::serve);
+  EXPECT_EQ(d.port, 3393);
+  EXPECT_EQ(d.bindAddress, 0u);
+  EXPECT_EQ(d.dbPath, "orvalis.db");
+  EXPECT_EQ(d.hashCost, HashCost::interactive);
+  EXPECT_EQ(d.timeoutMs, 10000u);
+  EXPECT_EQ(d.maxConnections, 10000u);
+  EXPECT_FALSE(d.closed);
+  EXPECT_FALSE(d.quiet);
+
+  const Options o =
+      ok({"--port", "0", "--bind", "127.0.0.1", "--db", "x.db", "--hash-cost", "min", "--closed",
+          "--timeout-ms", "250", "--max-connections", "7", "--threads", "3", "--quiet"});
+  EXPECT_EQ(o.port, 0);
+  EXPECT_EQ(o.bindAddress, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(o.dbPath, "x.db");
+  EXPECT_EQ(o.hashCost, HashCost::min);
+  EXPECT_TRUE(o.closed);
+  EXPECT_EQ(o.timeoutMs, 250u);
+  EXPECT_EQ(o.maxConnections, 7u);
+  EXPECT_EQ(o.threads, 3u);
+  EXPECT_TRUE(o.quiet);
+  EXPECT_EQ(ok({"--hash-cost", "moderate"}).hashCost, HashCost::moderate);
+
+  const Options r = ok({"--relay", "127.0.0.1:4000", "--port", "5000"});
+  EXPECT_EQ(r.command, Command::relay);
+  EXPECT_EQ(r.relayAddress, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(r.relayPort, 4000);
+  EXPECT_EQ(ok({"--port", "1", "--help", "--bogus"}).command, Command::help);
+}
+
+TEST(Options, Commands) {
+  const Options add = ok({"--db", "u.db", "add-user", "200000001", "secret", "--hash-cost", "min"});
+  EXPECT_EQ(add.command, Command::addUser);
+  EXPECT_EQ(add.number, 200000001);
+  EXPECT_EQ(add.password, "secret");
+  EXPECT_EQ(add.dbPath, "u.db");
+  EXPECT_EQ(ok({"delete-user", "999999999"}).number, 999999999);
+  EXPECT_EQ(ok({"list-users"}).command, Command::listUsers);
+
+  EXPECT_TRUE(fails({"add-user", "200000001"}));
+  EXPECT_TRUE(fails({"add-user", "99999999", "pw"}));
+  EXPECT_TRUE(fails({"add-user", "200000001", ""}));
+  EXPECT_TRUE(fails({"add-user", "200000001", std::string_view("01234567890123456789")}));
+  EXPECT_TRUE(fails({"delete-user", "2000000x1"}));
+  EXPECT_TRUE(fails({"list-users", "extra"}));
+  EXPECT_TRUE(fails({"frobnicate"}));
+  EXPECT_TRUE(fails({"--relay", "127.0.0.1:1", "list-users"}));
+}
+
+TEST(Options, BadValuesAreErrors) {
+  for (const auto& args : std::vector<std::vector<std::string_view>>{{"--port"},
+                                                                     {"--port", "65536"},
+                                                                     {"--port", "-1"},
+                                                                     {"--port", "12x"},
+                                                                     {"--bind", "localhost"},
+                                                                     {"--bind", "1.2.3"},
+                                                                     {"--relay", "127.0.0.1"},
+                                                                     {"--relay", "host:80"},
+                                                                     {"--relay", "127.0.0.1:0"},
+                                                                     {"--relay", "127.0.0.1:70000"},
+                                                                     {"--hash-cost", "max"},
+                                                                     {"--timeout-ms", "0"},
+                                                                     {"--max-connections", "0"},
+                                                                     {"--threads", "0"},
+                                                                     {"--threads", "1000"},
+                                                                     {"--db", ""},
+                                                                     {"--verbose"}}) {
+    EXPECT_TRUE(std::holds_alternative<std::string>(parseOptions(args))) << args[0];
+  }
+  EXPECT_FALSE(usageText().empty());
+}
+
+TEST(TransactionLog, LineNamesNumberRequestAnswerAndPeer) {
+  const Peer peer{htonl(0x7F000001), 40123};
+  net::CPacket found;
+  net::buildPacket(found, net::ansUserFound, 0);
+  EXPECT_EQ(formatTransaction(net::reqFindUser, {found, 200000001, 200000002}, peer),
+            "number=200000001 request=reqFindUser answer=ansUserFound peer=127.0.0.1:40123 "
+            "target=200000002");
+  net::CPacket failed;
+  net::buildPacket(failed, net::ansFailed, 0);
+  EXPECT_EQ(formatTransaction(99, {failed, 0, 0}, peer),
+            "number=- request=unknown(99) answer=ansFailed peer=127.0.0.1:40123");
+  EXPECT_EQ(formatTransaction(net::reqLogin, {std::nullopt, 200000001, 0}, peer),
+            "number=200000001 request=reqLogin answer=malformed peer=127.0.0.1:40123");
+
+  std::ostringstream out;
+  TransactionLog quiet(out, true);
+  quiet.write("x");
+  EXPECT_TRUE(out.str().empty());
+  TransactionLog loud(out, false);
+  loud.write("x");
+  EXPECT_EQ(out.str(), "x\n");
+}
+
+}  // namespace
+}  // namespace orvalis::server

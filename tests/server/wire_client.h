@@ -1,0 +1,78 @@
+#pragma once
+// A blocking loopback client for the server tests: one connection, bytes
+// out, everything the server sends until it closes.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "net/packet.h"
+
+namespace orvalis::server::testing {
+
+class WireClient {
+ public:
+  explicit WireClient(std::uint16_t port, int receiveTimeoutSeconds = 20) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("no socket");
+    timeval tv{receiveTimeoutSeconds, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  }
+  ~WireClient() { ::close(fd_); }
+  WireClient(const WireClient&) = delete;
+  WireClient& operator=(const WireClient&) = delete;
+
+  bool connected() const { return connected_; }
+
+  bool send(std::span<const std::uint8_t> bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+  bool send(std::string_view text) {
+    return send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
+
+  // Everything received until the server closes; nullopt when the receive
+  // timed out first (the server held the connection open).
+  std::optional<std::vector<std::uint8_t>> readToEnd() {
+    std::vector<std::uint8_t> out;
+    std::array<std::uint8_t, 4096> buffer{};
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+      if (n == 0) return out;
+      if (n < 0) {
+        if (errno == ECONNRESET) return out;
+        return std::nullopt;
+      }
+      out.insert(out.end(), buffer.begin(), buffer.begin() + n);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+inline std::vector<std::uint8_t> wireBytes(const net::CPacket& p) {
+  std::array<std::uint8_t, net::headerSize + net::maxPayload> out{};
+  const std::size_t n = net::encodePacket(p, out);
+  return {out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)};
+}
+
+}  // namespace orvalis::server::testing
