@@ -39,15 +39,17 @@ server_listening() {
   (exec 3<>/dev/tcp/127.0.0.1/3393) 2>/dev/null
 }
 
-# Starts the local server unless one is listening; its pid, or nothing.
+# Starts the local server unless one is listening; sets server_pid when it
+# started one.
+server_pid=""
 start_local_server() {
   server_listening && return 0
   "$build/apps/orvalis-server" --bind 127.0.0.1 --port 3393 --db server.db \
     >/dev/null 2>>server.log &
-  local pid=$!
+  server_pid=$!
   for _ in $(seq 50); do
-    if server_listening; then echo "$pid"; return 0; fi
-    kill -0 "$pid" 2>/dev/null || break
+    server_listening && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
   echo "run: the local server did not start, see $PWD/server.log" >&2
@@ -58,11 +60,12 @@ start_local_server() {
 build_release orvalis-cli orvalis-server
 home="$(phone_home)"
 cd "$home"
-server_pid="$(start_local_server)"
-if [[ -n "$server_pid" ]]; then
-  echo "run: local server started on 127.0.0.1:3393 (database $home/server.db)" >&2
-  trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null' EXIT
-  "$build/apps/orvalis-cli" "$@"
-else
+start_local_server
+if [[ -z "$server_pid" ]]; then
   exec "$build/apps/orvalis-cli" "$@"
 fi
+echo "run: local server started on 127.0.0.1:3393 (database $home/server.db)" >&2
+trap 'kill "$server_pid" 2>/dev/null || true' EXIT
+status=0
+"$build/apps/orvalis-cli" "$@" || status=$?
+exit "$status"
