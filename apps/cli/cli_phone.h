@@ -39,6 +39,7 @@ class CliUi final : public phone::PhoneUi, public phone::DialogHost {
 
   // One line per box, its line feeds made blanks.
   void message(std::string_view text) override;
+  void showMessage(std::string_view text) override { message(text); }
   // The only question asked is whether to delete the account, and the
   // command that leads to it is the user's Yes.
   bool confirm(std::string_view, std::string_view) override { return true; }

@@ -26,6 +26,20 @@ enum class BindState : std::int32_t {
 inline constexpr std::size_t labelPtt = 0;   // 1 while a push-to-talk call is up
 inline constexpr std::size_t labelMute = 2;  // 1: no voice is sent
 
+// The push-to-talk floor of this side.
+enum class Floor : std::int32_t { listening = 0, pending = 1, talking = 2 };
+
+// Fields of the controller that the call thread and the listener write.
+struct CallFields {
+  std::atomic<std::int32_t> number{0};      // number to show, dialled or calling
+  std::atomic<std::int32_t> numberType{0};  // its address-book group
+  std::atomic<bool> numberChanged{false};
+  std::atomic<Floor> floor{Floor::listening};
+  std::atomic<std::int32_t> voiceActive{0};
+  std::atomic<std::int32_t> callMode{0};  // callModePushToTalk | callModeDetector
+  std::atomic<bool> spurtStarted{false};
+};
+
 // Address and port (both network order) of the callee of an outgoing call.
 struct PeerAddress {
   std::uint32_t address = 0;

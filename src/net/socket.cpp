@@ -124,6 +124,8 @@ void Socket::setDeadline(Clock::time_point deadline) {
                   std::memory_order_relaxed);
 }
 
+void Socket::clearDeadline() { deadline_.store(0, std::memory_order_relaxed); }
+
 int Socket::remainingMs() const {
   const Clock::rep deadline = deadline_.load(std::memory_order_relaxed);
   if (deadline == 0) return -1;
@@ -241,6 +243,21 @@ SocketPtr SharedSocket::exchange(SocketPtr socket) {
 void SharedSocket::closeAndReset() {
   // Closed outside the variable's lock: close() takes the socket's own lock.
   if (const SocketPtr old = exchange(nullptr)) old->close();
+}
+
+}  // namespace orvalis::net
+
+namespace orvalis::net {
+
+bool SharedSocket::closeAndResetIf(const SocketPtr& expected) {
+  SocketPtr old;
+  {
+    std::lock_guard lock(lock_);
+    if (!expected || socket_ != expected) return false;
+    old.swap(socket_);
+  }
+  old->close();
+  return true;
 }
 
 }  // namespace orvalis::net

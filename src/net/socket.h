@@ -33,6 +33,7 @@ class Socket {
   // deadline has passed, so a silent peer cannot hold a thread for ever.
   // Accept is not affected.
   void setDeadline(Clock::time_point deadline);
+  void clearDeadline();
 
   // Shuts the socket down and releases it; later calls do nothing.
   void close();
@@ -88,6 +89,9 @@ class SharedSocket {
   SocketPtr exchange(SocketPtr socket);
   // Closes the socket held, if any, and empties the variable.
   void closeAndReset();
+  // The same, but only while the variable still holds expected; true when
+  // it did.
+  bool closeAndResetIf(const SocketPtr& expected);
   explicit operator bool() const { return get() != nullptr; }
 
  private:

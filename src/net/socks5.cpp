@@ -119,6 +119,16 @@ int socks5Connect(SocketPtr& socket, const store::CnfData& cnf, std::uint32_t ad
   return finish(held, cnf, address, port);
 }
 
+int socks5Connect(Socket& fresh, const store::CnfData& cnf, std::uint32_t address,
+                  std::uint16_t port) {
+  if (!fresh.connect(cnf.socks5Host.get(), cnf.socks5Port.get())) {
+    return static_cast<int>(ConnectResult::failed);
+  }
+  if (negotiate(fresh, cnf, address, port)) return 0;
+  fresh.close();
+  return 1;
+}
+
 int socks5Connect(SharedSocket& socket, const store::CnfData& cnf, std::uint32_t address,
                   std::uint16_t port, Deadline deadline) {
   const ConnectResult connected =

@@ -25,6 +25,11 @@ inline constexpr std::size_t socks5ReplyHead = 5;
 // the socket.
 int socks5Connect(SocketPtr& socket, const store::CnfData& cnf, std::uint32_t address,
                   std::uint16_t port, Deadline deadline = std::nullopt);
+// The same on a socket created by the caller and not yet connected, which
+// the caller may already have made visible to other threads so that they
+// can abort the connect by closing it.
+int socks5Connect(Socket& fresh, const store::CnfData& cnf, std::uint32_t address,
+                  std::uint16_t port);
 int socks5Connect(SharedSocket& socket, const store::CnfData& cnf, std::uint32_t address,
                   std::uint16_t port, Deadline deadline = std::nullopt);
 

@@ -1,9 +1,12 @@
 #pragma once
-// What the controller asks of the sound side: melodies for its status texts
-// and opening and closing the playback and capture devices. The audio
-// engine implements it; SilentAudio is a phone without sound.
+// What the controller asks of the sound side: melodies for its status texts,
+// opening and closing the playback and capture devices, and what a call
+// hands over. The audio engine implements it; SilentAudio is a phone
+// without sound. The call thread calls stopMelody, stopTone, stopTest,
+// markSpurt and putFrame, and may open or close a device.
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace orvalis::phone {
@@ -20,6 +23,13 @@ class AudioPort {
   virtual void closePlayback() = 0;
   virtual void openCapture(std::int32_t device, std::int32_t framesPerBuffer) = 0;
   virtual void closeCapture() = 0;
+  virtual void stopMelody() = 0;
+  virtual void stopTone() = 0;
+  // Ends the microphone test.
+  virtual void stopTest() = 0;
+  // Received speech: the start of a talk spurt, and one 33-byte GSM frame.
+  virtual void markSpurt() = 0;
+  virtual void putFrame(std::span<const std::uint8_t, 33> frame) = 0;
 };
 
 // No sound device: every request is accepted and nothing sounds.
@@ -31,6 +41,11 @@ class SilentAudio final : public AudioPort {
   void closePlayback() override {}
   void openCapture(std::int32_t, std::int32_t) override {}
   void closeCapture() override {}
+  void stopMelody() override {}
+  void stopTone() override {}
+  void stopTest() override {}
+  void markSpurt() override {}
+  void putFrame(std::span<const std::uint8_t, 33>) override {}
 };
 
 }  // namespace orvalis::phone

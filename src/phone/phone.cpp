@@ -48,7 +48,10 @@ CPhone::~CPhone() {
   // way is given up rather than waited for.
   if (authServer) authServer->abort();
   authServer.reset();
-  callState.reset();
+  stopNetwork();  // ends the listener and the call thread
+  myBind.reset();
+  std::lock_guard guard(clientLock_);
+  client.reset();
 }
 
 // ---- display -------------------------------------------------------------
@@ -130,10 +133,11 @@ void CPhone::runDeferred() {
     }
   }
   if (shown.postPending) showState(shown.postedText, shown.postedTicks, shown.postedMelodyType);
+  if (portInUsePending_.exchange(false)) display_.showMessage(text(PhoneText::txtPortInUse));
 
   // Each countdown acts at 3 and at 1, two ticks apart, so a device or
   // socket has time to close before it is opened again.
-  auto countdown = [](std::int32_t& value, auto atThree, auto atOne) {
+  auto countdown = [](auto& value, auto atThree, auto atOne) {
     if (value <= 0) return;
     if (value == deferredStartValue) atThree();
     if (value == 1) atOne();
@@ -313,15 +317,12 @@ void CPhone::startTransactions() {
 }
 
 void CPhone::startListener() {
-  // The listener for incoming calls is not part of the phone yet.
+  if (callState.sockBind) return;
+  myBind.reset();  // the previous listener ended when its socket closed
+  myBind = std::make_unique<net::CBind>(static_cast<net::CallHost&>(*this));
 }
 
-int CPhone::startCall(std::uint32_t, std::uint16_t) {
-  // Outgoing calls need the call thread, which the phone does not have yet.
-  return 0;
-}
-
-void CPhone::stopNetwork() { callState.reset(); }
+void CPhone::stopNetwork() { net::stopNetwork(callState); }
 
 // ---- devices ---------------------------------------------------------------------
 

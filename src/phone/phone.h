@@ -16,7 +16,10 @@
 
 #include "net/auth_server.h"
 #include "net/auth_slot.h"
+#include "net/call_host.h"
 #include "net/call_state.h"
+#include "net/call_thread.h"
+#include "net/listener.h"
 #include "net/requests.h"
 #include "phone/audio_port.h"
 #include "phone/phone_texts.h"
@@ -40,7 +43,7 @@ enum class ServerState : std::int32_t {
   loggedIn = 2,   // ticket valid
 };
 
-enum class Floor : std::int32_t { listening = 0, pending = 1, talking = 2 };
+using net::Floor;
 
 // Which melody accompanies a shown text; other values play nothing.
 enum class MelodyKind : std::int32_t { callIn = 0, callOut = 1, find = 2, info = 3, none = -1 };
@@ -51,7 +54,10 @@ inline constexpr std::int32_t deferredStartValue = 3;      // countdowns act at 
 inline constexpr std::int32_t minUserNumber = 100000000;
 inline constexpr std::int32_t maxUserNumber = 999999999;
 
-class CPhone {
+// The call fields (number, numberType, numberChanged, floor, voiceActive,
+// callMode, spurtStarted) are the controller's own, shared with the call
+// thread and the listener, which reach the phone as their CallHost.
+class CPhone : public net::CallFields, private net::CallHost {
  public:
   using HostLookup = std::function<std::uint32_t()>;
 
@@ -83,9 +89,9 @@ class CPhone {
   void startCapture();
   void stopCapture();
   void restartListener();
-  void restartPlayback();
-  void switchToCapture();
-  void switchToPlayback();
+  void restartPlayback() override;
+  void switchToCapture() override;
+  void switchToPlayback() override;
   bool anyTransactionRunning() const;
 
   // Queueing of server transactions; each acts only on an idle slot.
@@ -98,7 +104,14 @@ class CPhone {
   void findUser(std::int32_t number);
   bool testServer();
 
-  // Starts the outgoing call to a found user; 0 when none was started.
+  // Commands of the keys. dial dials when idle and answers a ringing call.
+  void dial(std::int32_t num);
+  void hangUp();
+  void stopVoice() override;
+  void requestFloor() override;
+  void offerFloor();
+  // Starts the outgoing call to a found user (port in host order); 0 when
+  // the call state was not idle.
   int startCall(std::uint32_t address, std::uint16_t port);
 
   // Settings: the live record, the configuration dialog's copy, and the
@@ -113,20 +126,20 @@ class CPhone {
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.
   std::unique_ptr<net::CAuthServer> authServer;
+  // The listener and the latest call thread.
+  std::unique_ptr<net::CBind> myBind;
+  std::unique_ptr<net::CClient> client;  // guarded by clientLock_
 
-  // Fields shared with the worker threads.
-  std::atomic<std::int32_t> number{0};
-  std::atomic<std::int32_t> numberType{0};
-  std::atomic<bool> numberChanged{false};
+  // Fields shared with the worker threads (and those of net::CallFields).
   std::atomic<FindState> findState{FindState::idle};
   std::atomic<net::AuthThread> authThread{net::AuthThread::none};
   std::atomic<ServerState> serverState{ServerState::loggedOut};
-  std::atomic<Floor> floor{Floor::listening};
-  std::atomic<std::int32_t> voiceActive{0};
   std::atomic<std::int32_t> voiceLevel{0};
   std::atomic<std::int32_t> voiceHold{0};
-  std::atomic<std::int32_t> callMode{0};
-  std::atomic<bool> spurtStarted{false};
+  // Deferred device switches, which the call thread asks for too.
+  std::atomic<std::int32_t> playRestart{0};
+  std::atomic<std::int32_t> toCapture{0};
+  std::atomic<std::int32_t> toPlayback{0};
 
   // Fields of the user-interface thread.
   std::int32_t displayTicks = 0;
@@ -134,9 +147,6 @@ class CPhone {
   std::int32_t loginCountdown = 0;
   net::Ticket ticket{};
   std::int32_t bindRestart = 0;
-  std::int32_t playRestart = 0;
-  std::int32_t toCapture = 0;
-  std::int32_t toPlayback = 0;
   bool netReady = false;
   std::int32_t testServerTicks = 0;
 
@@ -165,9 +175,30 @@ class CPhone {
   // listening for calls.
   void stopNetwork();
   void startListener();
+  void startCallThread(net::SocketPtr incoming);
+  void sendOnCall(std::int16_t code, std::span<const std::uint8_t> payload = {});
+
+  // CallHost, for the call thread and the listener.
+  net::CallState& calls() override { return callState; }
+  net::CallFields& callFields() override { return *this; }
+  const store::CnfData& settings() const override { return cnf; }
+  void postCallText(net::CallText text, std::int32_t ticks, net::CallMelody melody) override;
+  bool loggedIn() const override { return serverState.load() == ServerState::loggedIn; }
+  std::int32_t typeOf(std::int32_t num) override;
+  void setListeningPort(std::uint16_t port) override;
+  void portInUse() override { portInUsePending_ = true; }
+  void startIncomingCall(net::SocketPtr connection) override;
+  void stopTest() override { audio_->stopTest(); }
+  void stopMelody() override { audio_->stopMelody(); }
+  void markSpurt() override { audio_->markSpurt(); }
+  void putFrame(std::span<const std::uint8_t, net::gsmFrameSize> frame) override {
+    audio_->putFrame(frame);
+  }
   // Starts a sweep over the queued slots.
   void startTransactions();
 
+  std::mutex clientLock_;
+  std::atomic<bool> portInUsePending_{false};
   PhoneUi& display_;
   std::unique_ptr<AudioPort> audio_;
   HostLookup hostLookup_;

@@ -39,6 +39,8 @@ class PhoneUi {
   // outcome of the server test.
   virtual void setLocalHostLabel(std::string_view text) = 0;
   virtual void setTestServerLabel(std::string_view text) = 0;
+  // A message box with the application's title and one OK button.
+  virtual void showMessage(std::string_view text) = 0;
 };
 
 }  // namespace orvalis::phone

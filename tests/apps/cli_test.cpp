@@ -84,8 +84,9 @@ TEST(HeadlessPhone, FirstStartCreatesSettingsAndReportsState) {
   TempDir dir;
   const RunResult r = runCli(dir, "status\nfrobnicate\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
+  // The listener may or may not have its system-chosen port yet.
   EXPECT_NE(r.out.find("serverState=0 stateClient=5 findState=0 authThread=0 floor=0 "
-                       "callMode=0 userNumber=0 stateBind=2 userPort=3393\n"),
+                       "callMode=0 userNumber=0 stateBind="),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("error: unknown command: frobnicate\n"), std::string::npos);

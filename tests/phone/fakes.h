@@ -27,10 +27,12 @@ class FakeUi : public phone::PhoneUi {
     ++localHostShown;
   }
   void setTestServerLabel(std::string_view text) override { testServerLabel = text; }
+  void showMessage(std::string_view text) override { messages.emplace_back(text); }
 
   std::string display() const { return displays.empty() ? std::string() : displays.back(); }
 
   std::vector<std::string> displays;
+  std::vector<std::string> messages;
   std::string loginCaption, loginPrompt, loginSaveCaption, localHostLabel;
   std::string testServerLabel = "unset";
   int loginShown = 0;
@@ -40,7 +42,9 @@ class FakeUi : public phone::PhoneUi {
   std::function<void()> duringLogin;  // runs while the dialog is open
 };
 
-// Records every request as one line, e.g. "melody 4e2" or "openPlayback 0 2".
+// Records every request of the user-interface thread as one line, e.g.
+// "melody 4e2" or "openPlayback 0 2"; what a call thread hands over is
+// counted, not logged.
 class FakeAudio : public phone::AudioPort {
  public:
   explicit FakeAudio(std::vector<std::string>& log) : log_(log) {}
@@ -54,6 +58,11 @@ class FakeAudio : public phone::AudioPort {
     log_.push_back("openCapture " + std::to_string(device) + " " + std::to_string(frames));
   }
   void closeCapture() override { log_.push_back("closeCapture"); }
+  void stopMelody() override {}
+  void stopTone() override {}
+  void stopTest() override {}
+  void markSpurt() override {}
+  void putFrame(std::span<const std::uint8_t, 33>) override {}
 
  private:
   std::vector<std::string>& log_;

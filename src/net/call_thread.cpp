@@ -1,0 +1,202 @@
+#include "net/call_thread.h"
+
+#include <arpa/inet.h>
+
+#include "net/packet_io.h"
+#include "net/socks5.h"
+
+namespace orvalis::net {
+
+namespace {
+
+constexpr std::int32_t stayShown = 0;
+constexpr std::int32_t oneSecond = 20;  // ticks
+
+bool pushToTalk(std::int32_t mode) { return (mode & callModePushToTalk) != 0; }
+
+}  // namespace
+
+CClient::CClient(CallHost& host, SocketPtr incoming)
+    : host_(host),
+      call_(host.calls()),
+      fields_(host.callFields()),
+      own_(std::move(incoming)),
+      thread_([this] { run(); }) {}
+
+CClient::~CClient() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void CClient::run() {
+  host_.stopTest();
+  fields_.floor = Floor::listening;
+  bool ok = false;
+  switch (call_.stateClient.load()) {
+    case ClientState::clientIncoming: ok = answerIncoming(); break;
+    case ClientState::clientOutgoing: ok = placeCall(); break;
+    default: break;
+  }
+  host_.stopVoice();
+  if (ok) callLoop();
+  endCall();
+  host_.restartPlayback();
+  fields_.floor = Floor::listening;
+}
+
+void CClient::agreeMode(const CPacket& accept) {
+  fields_.callMode = host_.settings().msa.get() | readInt32(accept.payload, 0);
+}
+
+bool CClient::answerIncoming() {
+  host_.postCallText(CallText::inputCall, stayShown, CallMelody::callIn);
+  CPacket message;
+  // The own user answers with the dial key, which sends our peerAccept; the
+  // caller replies with its own.
+  if (own_ && recvPacket(*own_, message) == peerAccept) {
+    agreeMode(message);
+    return true;
+  }
+  host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
+  return false;
+}
+
+bool CClient::connectPeer() {
+  own_ = Socket::createTcp();
+  if (!own_) {
+    ClientState outgoing = ClientState::clientOutgoing;
+    call_.stateClient.compare_exchange_strong(outgoing, ClientState::clientIdle);
+    return false;
+  }
+  // Visible in sockClient before connecting, so that a hang-up aborts the
+  // connect; not at all when the user has already hung up.
+  if (call_.stateClient.load() != ClientState::clientOutgoing) return false;
+  call_.sockClient.set(own_);
+  const PeerAddress peer = call_.clientAddr.load();
+  const store::CnfData& cnf = host_.settings();
+  const bool connected = cnf.useSocks5CallOut.get() == 1
+                             ? socks5Connect(*own_, cnf, peer.address, ntohs(peer.port)) == 0
+                             : own_->connect(peer.address, ntohs(peer.port));
+  return connected && call_.stateClient.load() == ClientState::clientOutgoing;
+}
+
+bool CClient::placeCall() {
+  if (!connectPeer()) {
+    host_.postCallText(CallText::userInaccessable, oneSecond, CallMelody::info);
+    return false;
+  }
+  host_.postCallText(CallText::outputCall, stayShown, CallMelody::callOut);
+  std::array<std::uint8_t, 8> numbers{};
+  writeInt32(numbers, 0, fields_.number.load());
+  writeInt32(numbers, 4, host_.settings().userNumber.get());
+  CPacket message;
+  buildPacket(message, peerCall, static_cast<std::int16_t>(numbers.size()), numbers);
+  if (sendPacket(*own_, message) != 0 && recvPacket(*own_, message) == peerAccept) {
+    agreeMode(message);
+    std::array<std::uint8_t, 4> mode{};
+    writeInt32(mode, 0, host_.settings().msa.get());
+    buildPacket(message, peerAccept, static_cast<std::int16_t>(mode.size()), mode);
+    if (sendPacket(*own_, message) != 0) return true;
+  }
+  host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
+  return false;
+}
+
+void CClient::callLoop() {
+  ClientState previous = call_.stateClient.load();
+  // A hang-up since the handshake has already given the state back.
+  if ((previous != ClientState::clientIncoming && previous != ClientState::clientOutgoing) ||
+      !call_.stateClient.compare_exchange_strong(previous, ClientState::clientTalk)) {
+    return;
+  }
+  fields_.floor = Floor::listening;
+  fields_.voiceActive = 0;
+  fields_.spurtStarted = false;
+  host_.postCallText(CallText::userOnline, stayShown, CallMelody::info);
+  const std::int32_t mode = fields_.callMode.load();
+  if (!pushToTalk(mode)) host_.switchToCapture();
+  call_.stateLabel[labelPtt] = pushToTalk(mode) ? 1 : 0;
+  host_.stopMelody();
+  if (previous == ClientState::clientOutgoing) host_.requestFloor();
+
+  CPacket message;
+  while (recvPacket(*own_, message) != 0 && handle(message)) {
+  }
+  host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
+}
+
+bool CClient::handle(const CPacket& message) {
+  switch (message.code) {
+    case peerAccept:
+      return true;
+    case peerVoiceFirst:
+      host_.markSpurt();
+      [[fallthrough]];
+    case peerVoice: {
+      const std::size_t frames = message.payloadSize() / gsmFrameSize;
+      for (std::size_t i = 0; i < frames; ++i) {
+        host_.putFrame(std::span<const std::uint8_t, gsmFrameSize>(
+            message.payload.data() + i * gsmFrameSize, gsmFrameSize));
+      }
+      return true;
+    }
+    case peerFloorRequest:
+      if (fields_.floor.load() == Floor::pending) {
+        send(peerFloorRefuse);
+      } else {
+        if (fields_.floor.load() == Floor::talking) host_.switchToPlayback();
+        fields_.floor = Floor::listening;
+        send(peerFloorGrant);
+      }
+      return true;
+    case peerFloorGrant:
+      fields_.spurtStarted = false;
+      host_.switchToCapture();
+      fields_.floor = Floor::talking;
+      return true;
+    case peerFloorRefuse:
+      fields_.floor = Floor::listening;
+      return true;
+    case peerFloorOffer:
+      if (fields_.floor.load() == Floor::pending) {
+        send(peerFloorKeep);
+      } else {
+        if (fields_.floor.load() == Floor::listening) {
+          fields_.spurtStarted = false;
+          host_.switchToCapture();
+        }
+        fields_.floor = Floor::talking;
+        send(peerFloorTake);
+      }
+      return true;
+    case peerFloorTake:
+      host_.switchToPlayback();
+      fields_.floor = Floor::listening;
+      return true;
+    case peerFloorKeep:
+      fields_.floor = Floor::talking;
+      return true;
+    default:  // peerHangUp and anything unexpected
+      return false;
+  }
+}
+
+void CClient::send(std::int16_t code) {
+  CPacket message;
+  buildPacket(message, code, 0);
+  sendPacket(*own_, message);
+}
+
+void CClient::endCall() {
+  call_.stateLabel[labelPtt] = 0;
+  if (own_ && call_.sockClient.get() == own_) {
+    send(peerHangUp);  // fails silently on a broken connection
+    closeCall();
+  }
+  if (own_) own_->close();
+}
+
+void CClient::closeCall() {
+  if (call_.sockClient.closeAndResetIf(own_)) call_.stateClient = ClientState::clientIdle;
+}
+
+}  // namespace orvalis::net

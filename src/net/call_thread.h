@@ -1,0 +1,50 @@
+#pragma once
+// CClient: the thread that owns one call from set-up to hang-up. It
+// performs the handshake, then receives everything the other phone sends:
+// voice goes to the playback queue, floor messages are answered. Voice is
+// sent by the capture path, not here.
+//
+// A call thread acts only on the connection it owns: once the user has hung
+// up, the call state may already belong to the next call, which the tail of
+// this one must not touch.
+
+#include <thread>
+
+#include "net/call_host.h"
+#include "net/packet.h"
+
+namespace orvalis::net {
+
+class CClient {
+ public:
+  // Starts at once: for an incoming call (stateClient 6) on its accepted
+  // connection, for an outgoing one (stateClient 7, clientAddr set) with
+  // none.
+  CClient(CallHost& host, SocketPtr incoming = nullptr);
+  // Waits for the thread; the call must have been ended (its socket closed).
+  ~CClient();
+  CClient(const CClient&) = delete;
+  CClient& operator=(const CClient&) = delete;
+
+ private:
+  void run();
+  bool answerIncoming();
+  bool placeCall();
+  bool connectPeer();
+  void callLoop();
+  // Answers one message of the established call; false ends the call.
+  bool handle(const CPacket& message);
+  void endCall();
+  void closeCall();
+  void send(std::int16_t code);
+  // callMode from the own msa and the flags of the peer's peerAccept.
+  void agreeMode(const CPacket& accept);
+
+  CallHost& host_;
+  CallState& call_;
+  CallFields& fields_;
+  SocketPtr own_;
+  std::thread thread_;  // last: starts once everything above is ready
+};
+
+}  // namespace orvalis::net
