@@ -92,8 +92,8 @@ void CBind::serve(SocketPtr connection) {
   fields.numberType = host_.typeOf(caller);
   fields.numberChanged = true;
   if (fields.numberType.load() == 2) {  // black list
-    connection->close();
     call_.stateClient = ClientState::clientIdle;
+    connection->close();
     return;
   }
   call_.sockClient.set(connection);

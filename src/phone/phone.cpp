@@ -31,6 +31,8 @@ class TickGuard {
 CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audio,
                HostLookup hostLookup)
     : config(cnf, cnfEdit, std::move(baseDir)),
+      addrBook(config.usersPath,
+               [this] { display_.showMessage(text(PhoneText::txtWrongNumber)); }),
       display_(ui),
       audio_(audio ? std::move(audio) : std::make_unique<SilentAudio>()),
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {

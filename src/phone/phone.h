@@ -24,6 +24,7 @@
 #include "phone/audio_port.h"
 #include "phone/phone_texts.h"
 #include "phone/phone_ui.h"
+#include "store/addr_book.h"
 #include "store/cnf_data.h"
 #include "store/config.h"
 
@@ -120,6 +121,9 @@ class CPhone : public net::CallFields, private net::CallHost {
   store::CnfData cnf;
   store::CnfData cnfEdit;
   store::CConfig config;
+  // The address book, in the base directory; the listener reads the group
+  // of a calling number from it.
+  store::AddrBook addrBook;
 
   // Server transactions and the call state shared with the worker threads.
   net::AuthTable quiryAuth;

@@ -115,9 +115,7 @@ void CPhone::postCallText(net::CallText id, std::int32_t ticks, net::CallMelody 
   postState(text(shown), ticks, static_cast<MelodyKind>(melody));
 }
 
-std::int32_t CPhone::typeOf(std::int32_t) {
-  return 0;  // TODO(address book)
-}
+std::int32_t CPhone::typeOf(std::int32_t num) { return addrBook.typeOf(num); }
 
 void CPhone::setListeningPort(std::uint16_t port) {
   cnf.userPort = port;

@@ -1,0 +1,21 @@
+#pragma once
+// Text files are UTF-8; older files were written in the Windows Cyrillic code
+// page (CP1251). A line that is not valid UTF-8 is taken as CP1251.
+
+#include <string>
+#include <string_view>
+
+namespace orvalis::store {
+
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
+// Converts CP1251 bytes to UTF-8. The one unassigned byte (0x98) becomes
+// U+FFFD.
+std::string cp1251ToUtf8(std::string_view text);
+
+// A line as UTF-8: kept when already valid, else converted from CP1251.
+std::string decodeLine(std::string_view line);
+
+}  // namespace orvalis::store

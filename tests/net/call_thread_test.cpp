@@ -1,0 +1,198 @@
+// The call thread against a far end played by the test.
+
+#include "net/call_thread.h"
+
+#include "call_fakes.h"
+
+namespace orvalis::net {
+namespace {
+
+using namespace testing;
+
+std::array<std::uint8_t, 4> flags(std::int32_t mode) {
+  std::array<std::uint8_t, 4> bytes{};
+  writeInt32(bytes, 0, mode);
+  return bytes;
+}
+
+// An incoming call that rings, with our side's socket in sockClient.
+std::unique_ptr<CClient> ringing(FakeCallHost& host, const Connection& link) {
+  host.call.stateClient = ClientState::clientIncoming;
+  host.call.sockClient.set(link.near);
+  return std::make_unique<CClient>(host, link.near);
+}
+
+TEST(CallThread, AnsweredCallFollowsTheFloorTableAndEndsOnThePeersHangUp) {
+  FakeCallHost host;
+  host.cnf.msa = callModePushToTalk;
+  Connection link;
+  auto client = ringing(host, link);
+  Socket& peer = *link.far;
+
+  sendCode(peer, peerAccept, flags(callModeDetector));
+  ASSERT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
+  EXPECT_EQ(host.fields.callMode.load(), callModePushToTalk | callModeDetector);
+  EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 1);
+  EXPECT_TRUE(host.shown(CallText::inputCall));
+  EXPECT_TRUE(host.shown(CallText::userOnline));
+  EXPECT_EQ(host.captures.load(), 0);  // push-to-talk: the callee listens
+
+  // Listening: a request is granted, an offer taken.
+  sendCode(peer, peerFloorRequest);
+  EXPECT_EQ(recvCode(peer), peerFloorGrant);
+  EXPECT_EQ(host.floor(), Floor::listening);
+  sendCode(peer, peerFloorOffer);
+  EXPECT_EQ(recvCode(peer), peerFloorTake);
+  EXPECT_EQ(host.floor(), Floor::talking);
+  EXPECT_EQ(host.captures.load(), 1);
+  sendCode(peer, peerFloorOffer);  // offered while already talking
+  EXPECT_EQ(recvCode(peer), peerFloorTake);
+  EXPECT_EQ(host.floor(), Floor::talking);
+
+  // Both asked at once: each refuses the other, both end listening.
+  host.fields.floor = Floor::pending;
+  sendCode(peer, peerFloorRequest);
+  EXPECT_EQ(recvCode(peer), peerFloorRefuse);
+  sendCode(peer, peerFloorRefuse);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::listening; }));
+
+  // Our offer crossed the peer's request: we keep, then grant its request.
+  host.fields.floor = Floor::pending;
+  sendCode(peer, peerFloorKeep);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::talking; }));
+  sendCode(peer, peerFloorRequest);
+  EXPECT_EQ(recvCode(peer), peerFloorGrant);
+  EXPECT_EQ(host.floor(), Floor::listening);
+  EXPECT_EQ(host.playbacks.load(), 1);
+  // The peer's side of the same crossing: it asked, we offered.
+  host.fields.floor = Floor::pending;
+  sendCode(peer, peerFloorOffer);
+  EXPECT_EQ(recvCode(peer), peerFloorKeep);
+  EXPECT_EQ(host.floor(), Floor::pending);
+  sendCode(peer, peerFloorGrant);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::talking; }));
+  sendCode(peer, peerFloorTake);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::listening; }));
+
+  // Voice: whole frames only; an accept during the call changes nothing.
+  sendCode(peer, peerVoiceFirst, std::vector<std::uint8_t>(100, 7));
+  sendCode(peer, peerAccept, flags(0));
+  sendCode(peer, peerVoice, std::vector<std::uint8_t>(33, 7));
+  ASSERT_TRUE(eventually([&] { return host.frames.load() == 4; }));
+  EXPECT_EQ(host.spurts.load(), 1);
+  EXPECT_EQ(host.state(), ClientState::clientTalk);
+
+  sendCode(peer, peerHangUp);
+  EXPECT_EQ(recvCode(peer), peerHangUp);  // said back before closing
+  client.reset();
+  EXPECT_EQ(host.state(), ClientState::clientIdle);
+  EXPECT_FALSE(host.call.sockClient);
+  EXPECT_TRUE(host.shown(CallText::userDisconnected));
+  EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 0);
+}
+
+TEST(CallThread, OutgoingCallSendsBothNumbersAndTheCallerAsksForTheFloor) {
+  FakeCallHost host;
+  host.cnf.userNumber = 200000001;
+  host.cnf.msa = 0;
+  host.fields.number = 200000002;
+  const SocketPtr callee = Socket::createTcp();
+  ASSERT_TRUE(callee->listen(loopback, 0));
+  host.call.clientAddr = PeerAddress{loopback, htons(callee->localPort()), 0};
+  host.call.stateClient = ClientState::clientOutgoing;
+  auto client = std::make_unique<CClient>(host);
+
+  const SocketPtr peer = callee->accept();
+  CPacket call;
+  ASSERT_EQ(recvPacket(*peer, call), peerCall);
+  EXPECT_EQ(readInt32(call.payload, 0), 200000002);
+  EXPECT_EQ(readInt32(call.payload, 4), 200000001);
+  EXPECT_TRUE(host.shown(CallText::outputCall));
+
+  sendCode(*peer, peerAccept, flags(callModePushToTalk));  // the callee wants push-to-talk
+  CPacket accept;
+  ASSERT_EQ(recvPacket(*peer, accept), peerAccept);
+  EXPECT_EQ(readInt32(accept.payload, 0), 0);  // our own mode
+  EXPECT_EQ(recvCode(*peer), peerFloorRequest);
+  EXPECT_EQ(host.fields.callMode.load(), callModePushToTalk);
+  sendCode(*peer, peerFloorGrant);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::talking; }));
+
+  peer->close();  // the connection breaks
+  client.reset();
+  EXPECT_EQ(host.state(), ClientState::clientIdle);
+  EXPECT_TRUE(host.shown(CallText::userDisconnected));
+}
+
+TEST(CallThread, WithoutPushToTalkBothSidesCaptureAtOnce) {
+  FakeCallHost host;
+  Connection link;
+  auto client = ringing(host, link);
+  sendCode(*link.far, peerAccept, flags(0));
+  ASSERT_TRUE(eventually([&] { return host.captures.load() == 1; }));
+  EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 0);
+  // The own user hangs up: the receive fails and nothing is said back.
+  host.call.sockClient.closeAndReset();
+  host.call.stateClient = ClientState::clientIdle;
+  client.reset();
+  EXPECT_EQ(recvCode(*link.far), 0);
+  EXPECT_TRUE(host.shown(CallText::userDisconnected));
+}
+
+TEST(CallThread, BusyOrUnreachableCalleeGivesTheStateBack) {
+  for (const bool busy : {true, false}) {
+    FakeCallHost host;
+    const SocketPtr callee = Socket::createTcp();
+    ASSERT_TRUE(callee->listen(loopback, 0));
+    host.call.clientAddr = PeerAddress{loopback, htons(callee->localPort()), 0};
+    if (!busy) callee->close();  // nothing listens there any more
+    host.call.stateClient = ClientState::clientOutgoing;
+    auto client = std::make_unique<CClient>(host);
+    if (busy) {
+      const SocketPtr peer = callee->accept();
+      EXPECT_EQ(recvCode(*peer), peerCall);
+      sendCode(*peer, peerBusy);
+    }
+    client.reset();
+    EXPECT_EQ(host.state(), ClientState::clientIdle) << busy;
+    EXPECT_TRUE(host.shown(busy ? CallText::userDisconnected : CallText::userInaccessable)) << busy;
+    EXPECT_FALSE(host.call.sockClient);
+  }
+}
+
+TEST(CallThread, HangUpWhileConnectingThroughASilentProxyAbortsTheConnect) {
+  FakeCallHost host;
+  const SocketPtr proxy = Socket::createTcp();  // accepts, never answers the greeting
+  ASSERT_TRUE(proxy->listen(loopback, 0));
+  host.cnf.useSocks5CallOut = 1;
+  host.cnf.socks5Host = loopback;
+  host.cnf.socks5Port = proxy->localPort();
+  host.call.clientAddr = PeerAddress{loopback, htons(9), 0};
+  host.call.stateClient = ClientState::clientOutgoing;
+  auto client = std::make_unique<CClient>(host);
+  const SocketPtr held = proxy->accept();
+  ASSERT_TRUE(held);
+
+  host.call.sockClient.closeAndReset();
+  host.call.stateClient = ClientState::clientIdle;
+  client.reset();  // returns: the dialogue was aborted
+  EXPECT_TRUE(host.shown(CallText::userInaccessable));
+  EXPECT_EQ(host.state(), ClientState::clientIdle);
+}
+
+TEST(CallThread, AFinishedCallLeavesTheNextCallAlone) {
+  FakeCallHost host;
+  Connection first, second;
+  auto client = ringing(host, first);
+  // The user hung up and the next call already rings on its own socket.
+  host.call.sockClient.set(second.near);
+  host.call.stateClient = ClientState::clientIncoming;
+  first.far->close();
+  client.reset();
+  EXPECT_EQ(host.state(), ClientState::clientIncoming);
+  EXPECT_EQ(host.call.sockClient.get(), second.near);
+  EXPECT_TRUE(second.near->isOpen());
+}
+
+}  // namespace
+}  // namespace orvalis::net
