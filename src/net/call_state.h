@@ -53,6 +53,9 @@ struct CallState {
   std::atomic<PeerAddress> clientAddr{};
   std::atomic<BindState> stateBind{BindState::bindStopped};
   SharedSocket sockBind;
+  // The accepted connection whose first message the listener awaits, so
+  // that stopping the network does not wait for it.
+  SharedSocket sockPending;
   std::atomic<bool> refreshLocalPort{false};
   std::array<std::atomic<std::int32_t>, 3> stateLabel{};
   std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};
@@ -60,6 +63,7 @@ struct CallState {
   // Closes the call and listening sockets and resets the state to idle,
   // listener stopped.
   void reset() {
+    sockPending.closeAndReset();
     sockClient.closeAndReset();
     sockBind.closeAndReset();
     stateClient = ClientState::clientIdle;

@@ -15,6 +15,7 @@ void resetNetState(CallState& call) {
 }
 
 void stopNetwork(CallState& call) {
+  call.sockPending.closeAndReset();
   call.sockClient.closeAndReset();
   call.sockBind.closeAndReset();
   resetNetState(call);
@@ -72,7 +73,9 @@ void CBind::serve(SocketPtr connection) {
   }
   CPacket message;
   connection->setDeadline(Socket::Clock::now() + firstMessageWait_);
+  call_.sockPending.set(connection);
   const int code = recvPacket(*connection, message);
+  call_.sockPending.set(nullptr);
   connection->clearDeadline();
   if (code != peerCall) {
     connection->close();

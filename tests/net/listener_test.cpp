@@ -89,6 +89,18 @@ TEST(Listener, SilentConnectionIsDroppedAndARealCallGetsThrough) {
   stopNetwork(host.call);
 }
 
+TEST(Listener, StoppingTheNetworkDoesNotWaitForASilentConnection) {
+  FakeCallHost host;
+  auto bind = std::make_unique<CBind>(host, std::chrono::hours(1));
+  const std::uint16_t port = listening(host);
+  const SocketPtr silent = Socket::createTcp();
+  ASSERT_TRUE(silent->connect(loopback, port));
+  ASSERT_TRUE(eventually([&] { return static_cast<bool>(host.call.sockPending); }));
+  stopNetwork(host.call);
+  bind.reset();  // would hang for the hour
+  EXPECT_EQ(recvCode(*silent), 0);
+}
+
 TEST(Listener, TakenPortIsReportedAndNoListenerRuns) {
   const SocketPtr taken = Socket::createTcp();
   ASSERT_TRUE(taken->listen(htonl(INADDR_ANY), 0));
