@@ -19,13 +19,14 @@ bool allDigits(std::string_view s) {
 
 }  // namespace
 
-void CliPhone::addAccountCommands() {
-  auto noArgs = [this](std::string_view name, std::function<void()> action) {
-    return [this, name, action = std::move(action)](std::string_view args) {
-      if (!args.empty()) ui_.print("error: " + std::string(name) + " takes no arguments");
-      else action();
-    };
+CliPhone::Command CliPhone::noArgs(std::string_view name, std::function<void()> action) {
+  return [this, name, action = std::move(action)](std::string_view args) {
+    if (!args.empty()) ui_.print("error: " + std::string(name) + " takes no arguments");
+    else action();
   };
+}
+
+void CliPhone::addAccountCommands() {
   commands_.emplace("register-new", [this](std::string_view args) {
     registerCommand("register-new", args, false);
   });

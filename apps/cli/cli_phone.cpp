@@ -85,6 +85,8 @@ CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir)
   });
   commands_.emplace("quit", [this](std::string_view) { ui_.requestQuit(); });
   addAccountCommands();
+  addCallCommands();
+  addBookCommands();
 }
 
 void CliPhone::printStatus() {
@@ -98,7 +100,9 @@ void CliPhone::printStatus() {
     << " callMode=" << p.callMode.load()
     << " userNumber=" << p.cnf.userNumber.get()
     << " stateBind=" << asNumber(p.callState.stateBind.load())
-    << " userPort=" << p.cnf.userPort.get();
+    << " userPort=" << p.cnf.userPort.get()
+    << " ptt=" << p.callState.stateLabel[net::labelPtt].load()
+    << " mute=" << p.callState.stateLabel[net::labelMute].load();
   ui_.print(s.str());
 }
 
@@ -116,6 +120,10 @@ void CliPhone::handle(std::string_view line) {
 void CliPhone::tickOnce() {
   phone_->tick();
   account_->serverTest.poll();
+  // The configuration dialog's duty until there is one: keep a port the
+  // listener got from the system in the settings file.
+  if (phone_->callState.refreshLocalPort.exchange(false)) phone_->config.save();
+  refreshCall();
   // Ticks that fell due while a dialog waited are dropped, not caught up.
   nextTick_ = std::max(nextTick_ + tickPeriod, std::chrono::steady_clock::now());
 }

@@ -95,6 +95,9 @@ class CliPhone {
   // poll every ticksPerDialogPoll ticks.
   void tickWhile(const std::function<bool()>& more, const std::function<void()>& poll = {});
 
+  // A command that takes no arguments; "name" is its word.
+  Command noArgs(std::string_view name, std::function<void()> action);
+
   // The account commands (cli_account.cpp).
   void addAccountCommands();
   void registerCommand(std::string_view name, std::string_view args, bool existing);
@@ -104,12 +107,36 @@ class CliPhone {
   void report(std::string_view what, phone::FlowOutcome outcome, std::string_view unavailable,
               std::string_view unchanged = {});
 
+  // The call keys (cli_calls.cpp): the dial key with NUMBER typed into the
+  // number field, or with what the field holds; the hang-up key.
+  void addCallCommands();
+  void dialKey(std::string_view args);
+  void hangUpKey();
+  // Each tick, as the window's refresh: reports a changed call state and a
+  // number handed over to show, ends a ringing call from a "V" contact,
+  // lifts mute when no call is up.
+  void refreshCall();
+
+  // The address-book commands (cli_book.cpp).
+  void addBookCommands();
+  void bookCommand(std::string_view args);
+  void listBook();
+  void addToBook(std::string_view args);
+  void deleteFromBook(std::string_view args);
+  void setInBook(std::string_view args);
+  // The number of the first contact with this nick, or text itself.
+  std::string numberOfNick(const std::string& text) const;
+  // Prints the nick of the contact with this number text, if any.
+  void showNameOf(const std::string& number);
+
   LineInput input_;
   CliUi ui_;
   std::unique_ptr<phone::CPhone> phone_;
   std::unique_ptr<AccountParts> account_;  // refers to phone_: declared after it
   std::map<std::string, Command, std::less<>> commands_;
   std::chrono::steady_clock::time_point nextTick_;
+  std::string shownNumber_;  // what the window's number field would hold
+  net::ClientState reportedState_ = net::ClientState::clientIdle;
 };
 
 }  // namespace orvalis::cli

@@ -89,6 +89,15 @@ void CBind::serve(SocketPtr connection) {
     connection->close();
     return;
   }
+  // The connection is in sockClient before anything is shown, and a hang-up
+  // gives the state back before it closes sockClient: so either the hang-up
+  // closes this connection, or it is seen here.
+  call_.sockClient.set(connection);
+  if (call_.stateClient.load() != ClientState::clientIncoming) {
+    call_.sockClient.closeAndResetIf(connection);
+    connection->close();
+    return;
+  }
   CallFields& fields = host_.callFields();
   const std::int32_t caller = readInt32(message.payload, 4);
   fields.number = caller;
@@ -96,10 +105,10 @@ void CBind::serve(SocketPtr connection) {
   fields.numberChanged = true;
   if (fields.numberType.load() == 2) {  // black list
     call_.stateClient = ClientState::clientIdle;
+    call_.sockClient.closeAndResetIf(connection);
     connection->close();
     return;
   }
-  call_.sockClient.set(connection);
   host_.startIncomingCall(std::move(connection));
 }
 

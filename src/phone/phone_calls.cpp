@@ -52,8 +52,10 @@ void CPhone::dial(std::int32_t num) {
 }
 
 void CPhone::hangUp() {
-  callState.sockClient.closeAndReset();
+  // The state first: the listener checks it after publishing a new call's
+  // socket, so one of the two always sees the other.
   callState.stateClient = ClientState::clientIdle;
+  callState.sockClient.closeAndReset();
 }
 
 void CPhone::stopVoice() {

@@ -82,7 +82,7 @@ void useRefusingServer(const TempDir& dir, const RefusingPort& port) {
 
 TEST(HeadlessPhone, FirstStartCreatesSettingsAndReportsState) {
   TempDir dir;
-  const RunResult r = runCli(dir, "status\nfrobnicate\nquit\n");
+  const RunResult r = runCli(dir, "status\nfrobnicate\nwait 500\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   // The listener may or may not have its system-chosen port yet.
   EXPECT_NE(r.out.find("serverState=0 stateClient=5 findState=0 authThread=0 floor=0 "
@@ -91,6 +91,11 @@ TEST(HeadlessPhone, FirstStartCreatesSettingsAndReportsState) {
       << r.out;
   EXPECT_NE(r.out.find("error: unknown command: frobnicate\n"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(dir.file("phone201.cnf")), store::cnfSize);
+
+  // The listener's system-chosen port was written back to the file.
+  store::CnfData cnf, cnfEdit;
+  store::CConfig config(cnf, cnfEdit, dir.dir());
+  EXPECT_NE(cnf.userPort.get(), store::defaultServerPort);
 }
 
 TEST(HeadlessPhone, EndOfInputEndsCleanly) {

@@ -1,0 +1,95 @@
+// The headless phone's call keys, and what the window's refresh does for
+// calls on every tick: report the call state and the number to show, and
+// end a call from a contact of the "V" group as soon as it rings.
+
+#include <charconv>
+#include <string>
+
+#include "cli/cli_phone.h"
+#include "store/addr_book.h"
+
+namespace orvalis::cli {
+
+namespace {
+
+using net::ClientState;
+
+// What the number field holds after typing: blanks are not taken.
+std::string fieldText(std::string_view typed) {
+  std::string text;
+  for (const char c : typed)
+    if (c != ' ' && c != '\t') text += c;
+  return text;
+}
+
+// The field read as a decimal number; 0 when it is none, which dial then
+// refuses as a wrong number.
+std::int32_t fieldNumber(std::string_view text) {
+  std::int32_t n = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (error != std::errc() || end != text.data() + text.size()) return 0;
+  return n;
+}
+
+// Whether a number taken now came from a caller: dial hands its number over
+// while no call runs, the listener only once the call rings.
+bool fromCaller(ClientState state) {
+  return state == ClientState::clientIncoming || state == ClientState::clientTalk;
+}
+
+}  // namespace
+
+void CliPhone::addCallCommands() {
+  commands_.emplace("dial", [this](std::string_view args) { dialKey(args); });
+  commands_.emplace("hangup", noArgs("hangup", [this] { hangUpKey(); }));
+  commands_.emplace("floor-request", noArgs("floor-request", [this] { phone_->requestFloor(); }));
+  commands_.emplace("floor-offer", noArgs("floor-offer", [this] { phone_->offerFloor(); }));
+  commands_.emplace("mute", [this](std::string_view args) {
+    if (args != "on" && args != "off") {
+      ui_.print("error: expected: mute on|off");
+      return;
+    }
+    // The next tick lifts it again unless a call is up.
+    phone_->callState.stateLabel[net::labelMute] = args == "on" ? 1 : 0;
+  });
+}
+
+void CliPhone::dialKey(std::string_view args) {
+  if (!args.empty()) shownNumber_ = fieldText(args);
+  if (phone_->callState.stateClient.load() == ClientState::clientIdle)
+    shownNumber_ = numberOfNick(shownNumber_);
+  phone_->dial(fieldNumber(shownNumber_));
+}
+
+void CliPhone::hangUpKey() {
+  if (phone_->callState.stateClient.load() == ClientState::clientIdle && !shownNumber_.empty()) {
+    shownNumber_.clear();
+    ui_.print("number:");
+  }
+  phone_->stopVoice();
+  phone_->hangUp();
+}
+
+void CliPhone::refreshCall() {
+  net::CallState& call = phone_->callState;
+  if (const ClientState state = call.stateClient.load(); state != reportedState_) {
+    reportedState_ = state;
+    ui_.print("state: stateClient=" + std::to_string(static_cast<int>(state)));
+  }
+  if (const std::int32_t number = phone_->takeNumber(); number > 0) {
+    shownNumber_ = std::to_string(number);
+    ui_.print("number: " + shownNumber_);
+    showNameOf(shownNumber_);
+    // numberType is the latest caller's group and stays when this phone
+    // dials, so only a number handed over by a call that rings is judged.
+    if (phone_->numberType.load() == store::contactVoiceCall &&
+        fromCaller(call.stateClient.load())) {
+      phone_->stopVoice();
+      phone_->hangUp();
+    }
+  }
+  std::atomic<std::int32_t>& mute = call.stateLabel[net::labelMute];
+  if (mute.load() == 1 && call.stateClient.load() != ClientState::clientTalk) mute = 0;
+}
+
+}  // namespace orvalis::cli
