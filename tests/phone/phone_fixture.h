@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,21 @@ class PhoneTest : public ::testing::Test {
                                              [] { return hostAddress; });
     // The tests play the transaction thread's part themselves.
     phone_->netReady = false;
+    awaitListener();
     return *phone_;
   }
   phone::CPhone& phone() { return *phone_; }
+
+  // The listener writes the port the system gave it into the settings;
+  // tests that set the port themselves wait for that first.
+  void awaitListener() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (phone_->callState.sockBind &&
+           phone_->callState.stateBind.load() != net::BindState::bindListening &&
+           std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
 
   // Ends a queued or running slot the way the transaction thread does.
   void finish(std::int16_t slot, std::int16_t answerCode, std::vector<std::uint8_t> payload = {}) {

@@ -53,7 +53,8 @@ TEST_F(AccountTest, RegistrationValidatesBeforeSending) {
   EXPECT_TRUE(host.messages.empty());
   EXPECT_TRUE(registration->busy());
   EXPECT_EQ(registration->statusLine(), "Registration Exists Number ...");
-  const auto expected = net::loginPayload(123456789, "abcdefghijklmno", hostAddress, 3393);
+  const auto expected =
+      net::loginPayload(123456789, "abcdefghijklmno", hostAddress, phone().cnf.userPort.get());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), request(net::reqLogin).payload.begin()));
 
   registration->setPasswd1("abc def");  // the blank is dropped
