@@ -36,19 +36,10 @@ class ChildProcess {
     std::array<int, 2> out{}, err{};
     if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0)
       throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-
-    SpawnArgs argv(program, args);
-    const int rc = ::posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.get(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnProgram(program, args, workDir, {-1, out[1], err[1]});
     ::close(out[1]);
     ::close(err[1]);
-    if (rc != 0) {
+    if (pid_ < 0) {
       ::close(out[0]);
       ::close(err[0]);
       throw std::runtime_error("cannot start " + program);

@@ -40,17 +40,10 @@ class InteractiveProcess {
       ::close(in[1]);
       throw std::runtime_error("pipe failed");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-    SpawnArgs argv(program, args);
-    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.get(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnProgram(program, args, workDir, {in[0], out[1], -1});
     ::close(in[0]);
     ::close(out[1]);
-    if (rc != 0) {
+    if (pid_ < 0) {
       ::close(in[1]);
       ::close(out[0]);
       throw std::runtime_error("cannot start " + program);

@@ -20,20 +20,40 @@ struct RunResult {
   std::string out;
 };
 
-// The argument vector of a spawned program: its name, then the arguments.
-class SpawnArgs {
- public:
-  SpawnArgs(const std::string& program, const std::vector<std::string>& args) : strings_{program} {
-    strings_.insert(strings_.end(), args.begin(), args.end());
-    for (auto& a : strings_) pointers_.push_back(a.data());
-    pointers_.push_back(nullptr);
-  }
-  char* const* get() { return pointers_.data(); }
-
- private:
-  std::vector<std::string> strings_;
-  std::vector<char*> pointers_;
+// The descriptors a started program takes as its standard streams; -1
+// gives it /dev/null as input, and the test's own output and error.
+struct ChildStreams {
+  int in = -1;
+  int out = -1;
+  int err = -1;
 };
+
+// Starts program (found on PATH unless it has a "/") in workDir; its
+// process id, or -1 when it could not be started.
+inline pid_t spawnProgram(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& workDir, ChildStreams streams) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (streams.in >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, streams.in, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  if (streams.out >= 0) posix_spawn_file_actions_adddup2(&actions, streams.out, STDOUT_FILENO);
+  if (streams.err >= 0) posix_spawn_file_actions_adddup2(&actions, streams.err, STDERR_FILENO);
+  posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+
+  std::vector<std::string> strings{program};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
 
 inline RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                             const std::string& workDir, const std::string& input) {
@@ -41,20 +61,10 @@ inline RunResult runProgram(const std::string& program, const std::vector<std::s
   if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-
-  SpawnArgs argv(program, args);
-
-  pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.get(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = spawnProgram(program, args, workDir, {in[0], out[1], -1});
   ::close(in[0]);
   ::close(out[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     ::close(in[1]);
     ::close(out[0]);
     throw std::runtime_error("spawn failed: " + program);
