@@ -59,17 +59,6 @@ struct CallState {
   std::atomic<bool> refreshLocalPort{false};
   std::array<std::atomic<std::int32_t>, 3> stateLabel{};
   std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};
-
-  // Closes the call and listening sockets and resets the state to idle,
-  // listener stopped.
-  void reset() {
-    sockPending.closeAndReset();
-    sockClient.closeAndReset();
-    sockBind.closeAndReset();
-    stateClient = ClientState::clientIdle;
-    stateBind = BindState::bindStopped;
-    refreshLocalPort = false;
-  }
 };
 
 }  // namespace orvalis::net

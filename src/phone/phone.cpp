@@ -39,7 +39,7 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audi
   // POSIX sockets need no start-up of their own.
   netReady = true;
   refreshLocalHost();
-  callState.reset();
+  net::resetNetState(callState);
   if (!callState.sockBind) startListener();
   restartPlayback();
   askPasswd = false;

@@ -15,6 +15,7 @@
 #include "net/call_thread.h"
 #include "net/listener.h"
 #include "net/packet_io.h"
+#include "support/socket_pair.h"
 
 namespace orvalis::net::testing {
 
@@ -102,11 +103,9 @@ class FakeCallHost final : public CallHost {
 struct Connection {
   SocketPtr near, far;
   Connection() {
-    const SocketPtr listener = Socket::createTcp();
-    listener->listen(loopback, 0);
-    near = Socket::createTcp();
-    near->connect(loopback, listener->localPort());
-    far = listener->accept();
+    auto pair = ::orvalis::testing::makeLoopbackConnection();
+    near = std::move(pair.near);
+    far = std::move(pair.far);
   }
 };
 

@@ -12,6 +12,7 @@
 #include "net/hex_packet.h"
 #include "net/message_codes.h"
 #include "net/packet_io.h"
+#include "support/socket_pair.h"
 
 namespace orvalis::net {
 namespace {
@@ -22,15 +23,7 @@ Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 std::optional<CPacket> parse(std::string_view text) { return parseHttpAnswer(bytesOf(text)); }
 
-struct Pair {
-  SocketPtr near, far;
-};
-
-Pair makePair() {
-  int fds[2] = {-1, -1};
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  return {std::make_shared<Socket>(fds[0]), std::make_shared<Socket>(fds[1])};
-}
+using ::orvalis::testing::makeSocketPair;
 
 const std::string okHead = "HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n";
 const std::string loggedIn = "0C000E000000";
@@ -39,7 +32,7 @@ TEST(HttpTunnel, SendsOneGetOfAtMost99Bytes) {
   store::CnfData cnf;
   cnf.serverHost = htonl(0x7F000001);
   cnf.serverPort = 3393;
-  const Pair pair = makePair();
+  const auto pair = makeSocketPair();
   CPacket p;
   buildPacket(p, reqTestServer, 0);
   EXPECT_EQ(httpSendRequest(*pair.near, cnf, p), 1);
@@ -108,7 +101,7 @@ TEST(HttpTunnel, FiltersAndTrimsTheBody) {
 }
 
 TEST(HttpTunnel, ReadsAnswerFromSocketAndStopsAtItsLength) {
-  const Pair pair = makePair();
+  const auto pair = makeSocketPair();
   const Bytes wire = bytesOf(okHead + loggedIn + "X");
   ASSERT_EQ(pair.far->send(wire), static_cast<ssize_t>(wire.size()));
   CPacket answer;

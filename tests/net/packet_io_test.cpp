@@ -12,21 +12,14 @@
 #include <vector>
 
 #include "net/message_codes.h"
+#include "support/socket_pair.h"
 
 namespace orvalis::net {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Pair {
-  SocketPtr near, far;
-};
-
-Pair makePair() {
-  int fds[2] = {-1, -1};
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  return {std::make_shared<Socket>(fds[0]), std::make_shared<Socket>(fds[1])};
-}
+using ::orvalis::testing::makeSocketPair;
 
 void sendRaw(Socket& s, const Bytes& bytes) {
   ASSERT_EQ(s.send(bytes), static_cast<ssize_t>(bytes.size()));
@@ -39,7 +32,7 @@ Bytes recvRaw(Socket& s, std::size_t n) {
 }
 
 TEST(PacketIo, SendsExactWireBytesInOneMessage) {
-  const Pair pair = makePair();
+  const auto pair = makeSocketPair();
   Socket& near = *pair.near;
   Socket& far = *pair.far;
   CPacket p;
@@ -66,7 +59,7 @@ TEST(PacketIo, SendsExactWireBytesInOneMessage) {
 }
 
 TEST(PacketIo, ReceivesOddHeadersAndLimitsLength) {
-  const Pair pair = makePair();
+  const auto pair = makeSocketPair();
   Socket& near = *pair.near;
   Socket& far = *pair.far;
   Bytes full{0x0C, 0, 0x08, 0, 0x00, 0x02};  // code 8, 512 bytes
@@ -100,7 +93,7 @@ TEST(PacketIo, ReceivesOddHeadersAndLimitsLength) {
 }
 
 TEST(PacketIo, SlowPeerYieldsOneMessageAndVanishingPeerFails) {
-  const Pair pair = makePair();
+  const auto pair = makeSocketPair();
   Socket& near = *pair.near;
   Socket& far = *pair.far;
   const Bytes wire{0x0C, 0, 0x08, 0, 0x05, 0, 1, 2, 3, 4, 5};
@@ -127,7 +120,7 @@ TEST(PacketIo, SlowPeerYieldsOneMessageAndVanishingPeerFails) {
 
 // A connected TCP pair with small buffers, so that a sender often has to
 // wait for room in the middle of a message.
-Pair makeTcpPair() {
+::orvalis::testing::SocketPair makeTcpPair() {
   const int small = 4096;
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -146,7 +139,7 @@ Pair makeTcpPair() {
 }
 
 TEST(PacketIo, ConcurrentSendersKeepMessagesWhole) {
-  const Pair pair = makeTcpPair();
+  const auto pair = makeTcpPair();
   Socket& near = *pair.near;
   Socket& far = *pair.far;
   constexpr int senders = 3;

@@ -1,9 +1,8 @@
 // The call keys of the controller: dial, answer and the two floor keys.
 
-#include <arpa/inet.h>
-
 #include "net/packet_io.h"
 #include "phone_fixture.h"
+#include "support/socket_pair.h"
 
 namespace orvalis::testing {
 namespace {
@@ -14,22 +13,16 @@ using phone::FindState;
 using phone::Floor;
 using phone::PhoneText;
 
-const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-
 // The phone's end of a call connection in sockClient; the test holds the
 // other end.
 class CallLineTest : public PhoneTest {
  protected:
   net::SocketPtr connect(ClientState state) {
-    const net::SocketPtr listener = net::Socket::createTcp();
-    listener->listen(loopback, 0);
-    const net::SocketPtr near = net::Socket::createTcp();
-    near->connect(loopback, listener->localPort());
-    net::SocketPtr far = listener->accept();
-    far->setDeadline(net::Socket::Clock::now() + std::chrono::seconds(5));
-    phone().callState.sockClient.set(near);
+    const SocketPair link = makeLoopbackConnection();
+    link.far->setDeadline(net::Socket::Clock::now() + std::chrono::seconds(5));
+    phone().callState.sockClient.set(link.near);
     phone().callState.stateClient = state;
-    return far;
+    return link.far;
   }
   static net::CPacket received(net::Socket& far) {
     net::CPacket message;
