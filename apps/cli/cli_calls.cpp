@@ -2,10 +2,10 @@
 // calls on every tick: report the call state and the number to show, and
 // end a call from a contact of the "V" group as soon as it rings.
 
-#include <charconv>
 #include <string>
 
 #include "cli/cli_phone.h"
+#include "phone/account_fields.h"
 #include "store/addr_book.h"
 
 namespace orvalis::cli {
@@ -20,15 +20,6 @@ std::string fieldText(std::string_view typed) {
   for (const char c : typed)
     if (c != ' ' && c != '\t') text += c;
   return text;
-}
-
-// The field read as a decimal number; 0 when it is none, which dial then
-// refuses as a wrong number.
-std::int32_t fieldNumber(std::string_view text) {
-  std::int32_t n = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-  if (error != std::errc() || end != text.data() + text.size()) return 0;
-  return n;
 }
 
 // Whether a number taken now came from a caller: dial hands its number over
@@ -58,7 +49,8 @@ void CliPhone::dialKey(std::string_view args) {
   if (!args.empty()) shownNumber_ = fieldText(args);
   if (phone_->callState.stateClient.load() == ClientState::clientIdle)
     shownNumber_ = numberOfNick(shownNumber_);
-  phone_->dial(fieldNumber(shownNumber_));
+  // Not a number reads as 0, which dial refuses as a wrong number.
+  phone_->dial(phone::parseNumber(shownNumber_));
 }
 
 void CliPhone::hangUpKey() {

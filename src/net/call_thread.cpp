@@ -14,7 +14,28 @@ constexpr std::int32_t oneSecond = 20;  // ticks
 
 bool pushToTalk(std::int32_t mode) { return (mode & callModePushToTalk) != 0; }
 
+// Moves the floor to pending and sends code, when the floor is at from in
+// an established push-to-talk call.
+void floorKey(CallState& call, CallFields& fields, Floor from, std::int16_t code) {
+  if (fields.floor.load() != from || call.stateClient.load() != ClientState::clientTalk ||
+      !pushToTalk(fields.callMode.load())) {
+    return;
+  }
+  fields.floor = Floor::pending;
+  CPacket message;
+  buildPacket(message, code, 0);
+  if (const SocketPtr socket = call.sockClient.get()) sendPacket(*socket, message);
+}
+
 }  // namespace
+
+void requestFloor(CallState& call, CallFields& fields) {
+  floorKey(call, fields, Floor::listening, peerFloorRequest);
+}
+
+void offerFloor(CallState& call, CallFields& fields) {
+  floorKey(call, fields, Floor::talking, peerFloorOffer);
+}
 
 CClient::CClient(CallHost& host, SocketPtr incoming)
     : host_(host),

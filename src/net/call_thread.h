@@ -15,6 +15,12 @@
 
 namespace orvalis::net {
 
+// The two push-to-talk keys, on the call in the state: ask for the floor
+// while listening, offer it while talking; each only in an established
+// push-to-talk call, and each marks its message as under way.
+void requestFloor(CallState& call, CallFields& fields);
+void offerFloor(CallState& call, CallFields& fields);
+
 class CClient {
  public:
   // Starts at once: for an incoming call (stateClient 6) on its accepted

@@ -64,21 +64,9 @@ void CPhone::stopVoice() {
   audio_->stopMelody();
 }
 
-void CPhone::requestFloor() {
-  if (floor.load() <= Floor::listening && callState.stateClient.load() == ClientState::clientTalk &&
-      (callMode.load() & net::callModePushToTalk) != 0) {
-    floor = Floor::pending;
-    sendOnCall(net::peerFloorRequest);
-  }
-}
+void CPhone::requestFloor() { net::requestFloor(callState, *this); }
 
-void CPhone::offerFloor() {
-  if (floor.load() >= Floor::talking && callState.stateClient.load() == ClientState::clientTalk &&
-      (callMode.load() & net::callModePushToTalk) != 0) {
-    floor = Floor::pending;
-    sendOnCall(net::peerFloorOffer);
-  }
-}
+void CPhone::offerFloor() { net::offerFloor(callState, *this); }
 
 int CPhone::startCall(std::uint32_t address, std::uint16_t port) {
   // One step, so that an incoming call cannot take the state at the same

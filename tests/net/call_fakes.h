@@ -63,16 +63,7 @@ class FakeCallHost final : public CallHost {
   void restartPlayback() override {}
   void switchToCapture() override { ++captures; }
   void switchToPlayback() override { ++playbacks; }
-  void requestFloor() override {
-    if (fields.floor.load() == Floor::listening &&
-        call.stateClient.load() == ClientState::clientTalk &&
-        (fields.callMode.load() & callModePushToTalk) != 0) {
-      fields.floor = Floor::pending;
-      CPacket request;
-      buildPacket(request, peerFloorRequest, 0);
-      if (const SocketPtr s = call.sockClient.get()) sendPacket(*s, request);
-    }
-  }
+  void requestFloor() override { net::requestFloor(call, fields); }
   void markSpurt() override { ++spurts; }
   void putFrame(std::span<const std::uint8_t, gsmFrameSize>) override { ++frames; }
 
