@@ -18,6 +18,8 @@ ORVALIS_PACKAGES=(
   libbenchmark-dev
   # proxies the route tests go through (SOCKS5, HTTP)
   microsocks tinyproxy
+  # a spoken sentence for the end-to-end speech tests, at 8 kHz
+  espeak-ng sox
 )
 
 orvalis_install_deps() (

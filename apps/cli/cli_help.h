@@ -31,6 +31,12 @@ inline constexpr std::string_view commandHelp =
     "  book set ROW NICK TYPE MEMO\n"
     "                             edit a contact; TYPE N (normal), V (voice call:\n"
     "                             hung up at once) or B (black list: refused)\n"
+    "  key DIGIT                  the key tone of a keypad digit\n"
+    "  melody play in|out|find|info\n"
+    "                             play a melody of the settings (or by slot 0..3)\n"
+    "  melody stop                stop the melody\n"
+    "  mic-test start|stop        the microphone test: records and plays back\n"
+    "                             through the codec\n"
     "  wait MS                    keep running for MS milliseconds, reading nothing\n"
     "  help                       this list\n"
     "  quit                       end (so does the end of the input)\n"
@@ -42,6 +48,7 @@ inline constexpr std::string_view commandHelp =
     "A change of the call state prints \"state: stateClient=N\" (5 idle, 6 ringing,\n"
     "7 calling, 8 talking), a number to show \"number: NUMBER\" (and \"name: NICK\"\n"
     "for a contact; \"number:\" when cleared), each contact of the list\n"
-    "\"contact: ROW NICK TYPE NUMBER MEMO\".\n";
+    "\"contact: ROW NICK TYPE NUMBER MEMO\", a change of the microphone test\n"
+    "\"mic-test: rec=N play=N\" (0 running, 1 idle, 2 done).\n";
 
 }  // namespace orvalis::cli

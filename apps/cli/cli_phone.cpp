@@ -75,9 +75,10 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
 
 // ---- CliPhone -----------------------------------------------------------------
 
-CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir)
+CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir,
+                   const phone::CPhone::AudioFactory& makeAudio)
     : input_(inputFd), ui_(out, input_) {
-  phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir));
+  phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir), makeAudio);
   account_ = std::make_unique<AccountParts>(*phone_, ui_);
   commands_.emplace("status", [this](std::string_view) { printStatus(); });
   commands_.emplace("help", [this](std::string_view) {
@@ -87,6 +88,7 @@ CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir)
   addAccountCommands();
   addCallCommands();
   addBookCommands();
+  addSoundCommands();
 }
 
 void CliPhone::printStatus() {
@@ -124,6 +126,7 @@ void CliPhone::tickOnce() {
   // listener got from the system in the settings file.
   if (phone_->callState.refreshLocalPort.exchange(false)) phone_->config.save();
   refreshCall();
+  refreshSound();
   // Ticks that fell due while a dialog waited are dropped, not caught up.
   nextTick_ = std::max(nextTick_ + tickPeriod, std::chrono::steady_clock::now());
 }

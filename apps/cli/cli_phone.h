@@ -78,8 +78,10 @@ class CliPhone {
   static constexpr std::chrono::milliseconds tickPeriod{50};
   static constexpr int ticksPerDialogPoll = 10;  // the dialogs' 500 ms timers
 
-  // Builds the phone in dir (its settings file lives there).
-  CliPhone(std::ostream& out, int inputFd, std::string dir);
+  // Builds the phone in dir (its settings file lives there), with the
+  // sound side makeAudio builds.
+  CliPhone(std::ostream& out, int inputFd, std::string dir,
+           const phone::CPhone::AudioFactory& makeAudio = nullptr);
 
   // Runs until "quit" or the end of the input; returns the exit status.
   int run();
@@ -117,6 +119,11 @@ class CliPhone {
   // lifts mute when no call is up.
   void refreshCall();
 
+  // The sound commands (cli_sound.cpp); each tick, the heartbeat's sound
+  // duties and a report of changed microphone-test states.
+  void addSoundCommands();
+  void refreshSound();
+
   // The address-book commands (cli_book.cpp).
   void addBookCommands();
   void bookCommand(std::string_view args);
@@ -137,6 +144,7 @@ class CliPhone {
   std::chrono::steady_clock::time_point nextTick_;
   std::string shownNumber_;  // what the window's number field would hold
   net::ClientState reportedState_ = net::ClientState::clientIdle;
+  audio::TestStates reportedTest_;
 };
 
 }  // namespace orvalis::cli

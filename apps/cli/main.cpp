@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/audio_choice.h"
 #include "cli/cli_help.h"
 #include "cli/cli_phone.h"
 #include "store/config.h"
@@ -13,14 +14,19 @@
 namespace {
 
 constexpr std::string_view usage =
-    "usage: orvalis-cli [--dir DIR]\n"
+    "usage: orvalis-cli [--dir DIR] [--audio null|device|wav:CAPTURE.wav,PLAYBACK.wav]\n"
     "Runs a phone without a window in DIR (default: the working directory),\n"
-    "where its settings file phone201.cnf lives.\n";
+    "where its settings file phone201.cnf lives.\n"
+    "--audio: no sound (null), the sound card (device; the default when it has a\n"
+    "device), or a virtual device in real time that takes the microphone from\n"
+    "CAPTURE.wav (8 kHz 16-bit mono; silence after its end, or throughout when\n"
+    "the name is empty) and writes everything played to PLAYBACK.wav.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string dir = orvalis::store::currentDirectory();
+  orvalis::cli::AudioChoice audio;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -31,9 +37,24 @@ int main(int argc, char** argv) {
       dir = argv[++i];
       continue;
     }
+    if (arg == "--audio" && i + 1 < argc) {
+      const auto choice = orvalis::cli::parseAudioChoice(argv[++i]);
+      if (!choice) {
+        std::cerr << "orvalis-cli: bad --audio value: " << argv[i] << '\n' << usage;
+        return 2;
+      }
+      audio = *choice;
+      continue;
+    }
     std::cerr << "orvalis-cli: unknown argument: " << arg << '\n' << usage;
     return 2;
   }
-  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir);
+  std::string error;
+  const auto makeAudio = orvalis::cli::makeAudioFactory(audio, error);
+  if (!makeAudio) {
+    std::cerr << "orvalis-cli: " << error << '\n';
+    return 1;
+  }
+  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio);
   return phone.run();
 }

@@ -28,14 +28,17 @@ class TickGuard {
 
 }  // namespace
 
-CPhone::CPhone(PhoneUi& ui, std::string baseDir, std::unique_ptr<AudioPort> audio,
+CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
                HostLookup hostLookup)
     : config(cnf, cnfEdit, std::move(baseDir)),
       addrBook(config.usersPath,
                [this] { display_.showMessage(text(PhoneText::txtWrongNumber)); }),
       display_(ui),
-      audio_(audio ? std::move(audio) : std::make_unique<SilentAudio>()),
+      audio_(makeAudio ? makeAudio(audio::SoundLinks{cnf, *this, callState, voiceLevel, voiceHold,
+                                                     [this] { switchToPlayback(); }})
+                       : nullptr),
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
+  if (!audio_) audio_ = std::make_unique<audio::SilentAudio>();
   // POSIX sockets need no start-up of their own.
   netReady = true;
   refreshLocalHost();
@@ -332,6 +335,33 @@ void CPhone::startPlayback() { audio_->openPlayback(cnf.soundSp, cnf.nGsm + 1); 
 void CPhone::stopPlayback() { audio_->closePlayback(); }
 void CPhone::startCapture() { audio_->openCapture(cnf.soundMc, cnf.nGsm + 1); }
 void CPhone::stopCapture() { audio_->closeCapture(); }
+
+bool CPhone::startMicTest() {
+  if (audio_->testStates().rec == audio::TestState::running ||
+      callState.stateClient.load() != net::ClientState::clientIdle) {
+    return false;
+  }
+  audio_->startTest();
+  switchToCapture();
+  return true;
+}
+
+void CPhone::stopMicTest() {
+  audio_->stopTest();
+  if (halfDuplex()) switchToPlayback();
+  else stopCapture();
+}
+
+void CPhone::soundTick() {
+  std::int32_t hold = voiceHold.load();
+  while (hold > 0 && !voiceHold.compare_exchange_weak(hold, hold - 1)) {
+  }
+  if (!audio_->captureOpen()) {
+    voiceActive = 0;
+    voiceHold = 0;
+  }
+  audio_->tickHold();
+}
 
 void CPhone::restartListener() {
   if (bindRestart <= 0) bindRestart = deferredStartValue;

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "audio/audio_port.h"
+#include "audio/sound_links.h"
 #include "net/auth_server.h"
 #include "net/auth_slot.h"
 #include "net/call_host.h"
@@ -21,7 +23,6 @@
 #include "net/call_thread.h"
 #include "net/listener.h"
 #include "net/requests.h"
-#include "phone/audio_port.h"
 #include "phone/phone_texts.h"
 #include "phone/phone_ui.h"
 #include "store/addr_book.h"
@@ -61,11 +62,12 @@ inline constexpr std::int32_t maxUserNumber = 999999999;
 class CPhone : public net::CallFields, private net::CallHost {
  public:
   using HostLookup = std::function<std::uint32_t()>;
+  // Builds the sound side on the phone's fields; none: a silent phone.
+  using AudioFactory = std::function<std::unique_ptr<audio::AudioPort>(const audio::SoundLinks&)>;
 
   // Builds the phone in baseDir: loads (or creates) its settings there.
   CPhone(PhoneUi& ui, std::string baseDir = store::currentDirectory(),
-         std::unique_ptr<AudioPort> audio = std::make_unique<SilentAudio>(),
-         HostLookup hostLookup = nullptr);
+         const AudioFactory& makeAudio = nullptr, HostLookup hostLookup = nullptr);
   ~CPhone();
   CPhone(const CPhone&) = delete;
   CPhone& operator=(const CPhone&) = delete;
@@ -94,6 +96,16 @@ class CPhone : public net::CallFields, private net::CallHost {
   void switchToCapture() override;
   void switchToPlayback() override;
   bool anyTransactionRunning() const;
+
+  // The sound side: key tones, melodies, volume, device lists.
+  audio::AudioPort& audio() { return *audio_; }
+  // The microphone test. It starts only when no test recording runs and no
+  // call is up; false otherwise.
+  bool startMicTest();
+  void stopMicTest();
+  // The heartbeat's sound duties, every 50 ms: the voice hold countdown,
+  // the voice meter's reset while the microphone is closed, and the spool.
+  void soundTick();
 
   // Queueing of server transactions; each acts only on an idle slot.
   bool registerNew(std::int32_t number, std::string_view password);
@@ -204,7 +216,7 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::mutex clientLock_;
   std::atomic<bool> portInUsePending_{false};
   PhoneUi& display_;
-  std::unique_ptr<AudioPort> audio_;
+  std::unique_ptr<audio::AudioPort> audio_;
   HostLookup hostLookup_;
   PhoneTexts texts_;
   std::mutex postLock_;

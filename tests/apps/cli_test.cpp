@@ -19,7 +19,7 @@ namespace orvalis::testing {
 namespace {
 
 RunResult runCli(const TempDir& dir, const std::string& input) {
-  return runProgram(ORVALIS_CLI_PATH, {}, dir.path().string(), input);
+  return runProgram(ORVALIS_CLI_PATH, {"--audio", "null"}, dir.path().string(), input);
 }
 
 // A loopback port bound but not listening: every connection to it is

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "phone/audio_port.h"
+#include "audio/audio_port.h"
 #include "phone/phone_ui.h"
 
 namespace orvalis::testing {
@@ -45,24 +45,39 @@ class FakeUi : public phone::PhoneUi {
 // Records every request of the user-interface thread as one line, e.g.
 // "melody 4e2" or "openPlayback 0 2"; what a call thread hands over is
 // counted, not logged.
-class FakeAudio : public phone::AudioPort {
+class FakeAudio : public audio::AudioPort {
  public:
   explicit FakeAudio(std::vector<std::string>& log) : log_(log) {}
   void setMelody(std::string_view text) override { log_.push_back("melody " + std::string(text)); }
   void startMelody() override { log_.push_back("startMelody"); }
+  void startTone(char digit) override { log_.push_back(std::string("tone ") + digit); }
+  void setVolume(std::int32_t) override {}
   void openPlayback(std::int32_t device, std::int32_t frames) override {
     log_.push_back("openPlayback " + std::to_string(device) + " " + std::to_string(frames));
   }
   void closePlayback() override { log_.push_back("closePlayback"); }
   void openCapture(std::int32_t device, std::int32_t frames) override {
     log_.push_back("openCapture " + std::to_string(device) + " " + std::to_string(frames));
+    captureIsOpen = true;
   }
-  void closeCapture() override { log_.push_back("closeCapture"); }
+  void closeCapture() override {
+    log_.push_back("closeCapture");
+    captureIsOpen = false;
+  }
+  bool captureOpen() const override { return captureIsOpen; }
+  std::vector<std::string> deviceNames(audio::Direction) const override { return {}; }
   void stopMelody() override {}
   void stopTone() override {}
-  void stopTest() override {}
+  void startTest() override { tests = {audio::TestState::running, audio::TestState::running}; }
+  void stopTest() override { tests = {}; }
+  audio::TestStates testStates() const override { return tests; }
   void markSpurt() override {}
   void putFrame(std::span<const std::uint8_t, 33>) override {}
+  void tickHold() override { ++holdTicks; }
+
+  bool captureIsOpen = false;
+  audio::TestStates tests;
+  int holdTicks = 0;
 
  private:
   std::vector<std::string>& log_;

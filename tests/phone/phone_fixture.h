@@ -23,8 +23,14 @@ class PhoneTest : public ::testing::Test {
 
   // Builds the phone; call after preparing the directory.
   phone::CPhone& makePhone() {
-    phone_ = std::make_unique<phone::CPhone>(ui, dir.dir(), std::make_unique<FakeAudio>(audioLog),
-                                             [] { return hostAddress; });
+    phone_ = std::make_unique<phone::CPhone>(
+        ui, dir.dir(),
+        [this](const audio::SoundLinks&) {
+          auto fake = std::make_unique<FakeAudio>(audioLog);
+          audio = fake.get();
+          return fake;
+        },
+        [] { return hostAddress; });
     // The tests play the transaction thread's part themselves.
     phone_->netReady = false;
     awaitListener();
@@ -77,6 +83,7 @@ class PhoneTest : public ::testing::Test {
   TempDir dir;
   FakeUi ui;
   std::vector<std::string> audioLog;
+  FakeAudio* audio = nullptr;  // owned by the phone
 
  private:
   std::unique_ptr<phone::CPhone> phone_;

@@ -157,6 +157,50 @@ TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
   EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
 }
 
+TEST_F(PhoneTest, MicrophoneTestStartsOnlyWhenIdleAndStopsByDuplexMode) {
+  makePhone();
+  ticks(3);
+  phone().cnf.soundSystem = 0;
+  audioLog.clear();
+  ASSERT_TRUE(phone().startMicTest());
+  EXPECT_EQ(audioLog, std::vector<std::string>{"openCapture 0 2"});
+  EXPECT_FALSE(phone().startMicTest());  // its recording runs
+  phone().stopMicTest();
+  EXPECT_EQ(audioLog.back(), "closeCapture");
+
+  phone().callState.stateClient = net::ClientState::clientTalk;
+  EXPECT_FALSE(phone().startMicTest());
+  phone().callState.stateClient = net::ClientState::clientIdle;
+
+  phone().cnf.soundSystem = 1;  // half duplex: the switches wait for ticks
+  ASSERT_TRUE(phone().startMicTest());
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openCapture 0 2");
+  phone().stopMicTest();
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openPlayback 0 2");
+}
+
+TEST_F(PhoneTest, SoundTickCountsTheVoiceHoldDownWhileTheMicrophoneIsOpen) {
+  makePhone();
+  audio->captureIsOpen = true;
+  phone().voiceActive = 1;
+  phone().voiceHold = 2;
+  phone().soundTick();
+  EXPECT_EQ(phone().voiceHold.load(), 1);
+  phone().soundTick();
+  phone().soundTick();
+  EXPECT_EQ(phone().voiceHold.load(), 0);
+  EXPECT_EQ(phone().voiceActive.load(), 1);  // the detector clears it
+  EXPECT_EQ(audio->holdTicks, 3);
+
+  phone().voiceHold = 30;
+  audio->captureIsOpen = false;
+  phone().soundTick();
+  EXPECT_EQ(phone().voiceHold.load(), 0);
+  EXPECT_EQ(phone().voiceActive.load(), 0);
+}
+
 TEST_F(PhoneTest, ListenerRestartClosesTheSocketsAtOnce) {
   makePhone();
   auto pair = std::array<int, 2>{};

@@ -1,0 +1,69 @@
+#pragma once
+// CSnd: the phone's sound engine. It holds the two GSM 06.10 codec states,
+// runs for every captured block (voice level, microphone-test recording,
+// encoding and sending one voice message) and mixes every played block
+// (key tone, melody, microphone-test playback, received speech), adding
+// the sources with clamping so that they sound together.
+//
+// Capture-side operations run on the capture thread only, mixing on the
+// playback thread only; each codec state belongs to one of them.
+
+#include <cstdint>
+#include <span>
+
+#include "audio/audio_format.h"
+#include "audio/block_handlers.h"
+#include "audio/frame_ring.h"
+#include "audio/melody_synth.h"
+#include "audio/sound_links.h"
+
+struct gsm_state;
+
+namespace orvalis::audio {
+
+// The voice level of a block: the mean absolute difference of successive
+// samples raised to the power 0.3, truncated. 0 for an empty block.
+std::int32_t voiceLevelOf(std::span<const std::int16_t> samples);
+
+class CSnd : public MelodySynth, public CaptureSink, public PlaybackSource {
+ public:
+  CSnd(const SoundLinks& links, CBuf& testBuf, CBuf& clientBuf);
+  ~CSnd();
+  CSnd(const CSnd&) = delete;
+  CSnd& operator=(const CSnd&) = delete;
+
+  // Capture path, in this order for every block of n frames (160 n samples).
+  std::int32_t detectVoice(std::int32_t n, std::span<const std::int16_t> samples);
+  bool recordTest(std::int32_t n, std::span<const std::int16_t> samples);
+  bool sendVoice(std::int32_t n, std::span<const std::int16_t> samples);
+
+  // The capture callback's work: detectVoice, recordTest, sendVoice.
+  void captureBlock(std::int32_t n, std::span<const std::int16_t> block) override;
+  // Opening the speaker drops queued speech and, during a conversation,
+  // stops the melody.
+  void playerOpened() override;
+  // The playback callback's work: silence, then key tone, melody,
+  // microphone test and speech added in this order.
+  void playBlock(std::int32_t n, std::span<std::int16_t> block) override;
+
+  // Playback path: add to a block of n frames.
+  bool mixVoice(std::int32_t n, std::span<std::int16_t> block);
+  bool mixTest(std::int32_t n, std::span<std::int16_t> block);
+
+  void encodeFrame(std::span<const std::int16_t, frameSamples> samples,
+                   std::span<std::uint8_t, gsmBytes> frame);
+  // A frame that is not valid GSM 06.10 decodes to silence.
+  void decodeFrame(std::span<const std::uint8_t, gsmBytes> frame,
+                   std::span<std::int16_t, frameSamples> samples);
+
+ private:
+  bool mixFrom(std::int32_t n, std::span<std::int16_t> block, CBuf& ring, bool spooled);
+
+  SoundLinks links_;
+  CBuf& testBuf_;
+  CBuf& clientBuf_;
+  gsm_state* gsmEncoder = nullptr;
+  gsm_state* gsmDecoder = nullptr;
+};
+
+}  // namespace orvalis::audio

@@ -1,0 +1,193 @@
+#pragma once
+// Headless phones for end-to-end tests: a real server, and orvalis-cli
+// processes in directories of their own, driven line by line.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "store/cnf_data.h"
+#include "store/config.h"
+#include "support/child_process.h"
+#include "support/interactive_process.h"
+#include "support/temp_dir.h"
+
+namespace orvalis::testing {
+
+using namespace std::chrono_literals;
+
+// Generous: the sanitizer builds are slow, and a login waits a second.
+inline constexpr auto patience = 30s;
+inline const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+
+class Server {
+ public:
+  Server()
+      : process_(ORVALIS_SERVER_PATH, {"--port", "0", "--bind", "127.0.0.1", "--db",
+                                       dir_.file("server.db").string(), "--hash-cost", "min"}) {
+    const auto port = process_.waitForLine("listening on ", patience);
+    if (!port) throw std::runtime_error("server did not start: " + process_.errText());
+    port_ = static_cast<std::uint16_t>(std::stoi(*port));
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  ChildProcess process_;
+  std::uint16_t port_ = 0;
+};
+
+struct PhoneSettings {
+  std::int32_t msa = 0;
+  std::uint16_t socks5Port = 0;  // calls out through this proxy when set
+  std::string audio = "null";    // the --audio choice
+  bool silentMelodies = false;   // every melody a rest, so only speech sounds
+  bool fullDuplex = false;       // speaker and microphone open together
+};
+
+// One phone in a directory of its own. Expectations look at the lines
+// printed since the last markNow, in any order.
+class Phone {
+ public:
+  Phone(std::int32_t number, std::uint16_t serverPort, PhoneSettings settings = {})
+      : number_(std::to_string(number)) {
+    store::CnfData cnf, cnfEdit;
+    store::CConfig config(cnf, cnfEdit, dir_.dir());
+    cnf.serverHost = loopback;
+    cnf.serverPort = serverPort;
+    // The listener takes a free port; logins announce it at 127.0.0.1.
+    cnf.dynamicPort = 1;
+    cnf.useReDirectCallIn = 1;
+    cnf.reHost = loopback;
+    cnf.msa = settings.msa;
+    if (settings.socks5Port != 0) {
+      cnf.useSocks5CallOut = 1;
+      cnf.socks5Host = loopback;
+      cnf.socks5Port = settings.socks5Port;
+    }
+    if (settings.fullDuplex) cnf.soundSystem = static_cast<std::int32_t>(store::SoundSystem::fullDuplex);
+    if (settings.silentMelodies) {
+      for (auto* melody : {&cnf.musicCallIn, &cnf.musicCallOut, &cnf.musicFind, &cnf.musicMsg})
+        melody->set("1- ");
+    }
+    if (!config.save()) throw std::runtime_error("settings not saved");
+    process_ = std::make_unique<InteractiveProcess>(
+        ORVALIS_CLI_PATH, std::vector<std::string>{"--audio", settings.audio},
+        dir_.path().string());
+  }
+
+  const std::string& number() const { return number_; }
+  const TempDir& dir() const { return dir_; }
+  void send(std::string_view line) { process_->send(line); }
+  void markNow() { mark_ = process_->mark(); }
+
+  ::testing::AssertionResult expect(std::string_view text) {
+    if (process_->waitForLine(mark_, text, patience)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "phone " << number_ << " did not print \"" << text << "\"; since the mark:\n"
+           << process_->outputSince(mark_);
+  }
+  bool printedSinceMark(std::string_view text) const {
+    return process_->waitForLine(mark_, text, 0ms).has_value();
+  }
+
+  // Asks for the status until it contains every part.
+  ::testing::AssertionResult expectStatus(std::initializer_list<std::string_view> parts) {
+    std::string last;
+    for (const auto until = std::chrono::steady_clock::now() + patience;
+         std::chrono::steady_clock::now() < until;) {
+      const std::size_t from = process_->mark();
+      send("status");
+      const auto at = process_->waitForLine(from, "serverState=", patience);
+      if (!at) break;
+      last = process_->line(*at);
+      if (std::all_of(parts.begin(), parts.end(),
+                      [&](std::string_view p) { return last.find(p) != std::string::npos; }))
+        return ::testing::AssertionSuccess();
+      send("wait 100");
+    }
+    return ::testing::AssertionFailure() << "phone " << number_ << " status stayed: " << last;
+  }
+
+  // One value of a fresh status line.
+  std::string statusValue(std::string_view key) {
+    const std::size_t from = process_->mark();
+    send("status");
+    const auto at = process_->waitForLine(from, "serverState=", patience);
+    std::istringstream words(at ? process_->line(*at) : std::string());
+    const std::string prefix = std::string(key) + '=';
+    for (std::string word; words >> word;)
+      if (word.starts_with(prefix)) return word.substr(prefix.size());
+    return {};
+  }
+
+  // Registers the number, then logs in again so that the login announces
+  // the loopback address rather than whatever the host name resolves to.
+  ::testing::AssertionResult registerOnServer() {
+    markNow();
+    send("register-new " + number_ + " secret1");
+    if (auto r = expect("message: Registration Ok!"); !r) return r;
+    if (auto r = expectStatus({"serverState=2 "}); !r) return r;
+    return relogin();
+  }
+  ::testing::AssertionResult logOut() {
+    send("disconnect");
+    send("wait 150");  // the logout's sweep has started by then
+    return expectStatus({"serverState=1 ", "authThread=0 "});
+  }
+  ::testing::AssertionResult relogin() {
+    if (auto r = logOut(); !r) return r;
+    send("connect");
+    return expectStatus({"serverState=2 "});
+  }
+
+  // Ends the program as its user would; its exit status (a sanitizer
+  // report makes it non-zero).
+  int quit() { return process_->finish(patience); }
+
+ private:
+  TempDir dir_;
+  std::string number_;
+  std::unique_ptr<InteractiveProcess> process_;
+  std::size_t mark_ = 0;
+};
+
+inline void markAll(std::initializer_list<Phone*> phones) {
+  for (Phone* p : phones) p->markNow();
+}
+
+// One call set up from caller to callee, answered, and both talking.
+inline void connect(Phone& caller, Phone& callee) {
+  markAll({&caller, &callee});
+  caller.send("dial " + callee.number());
+  EXPECT_TRUE(caller.expect("display: Search ..."));
+  EXPECT_TRUE(caller.expect("display: Output Call"));
+  EXPECT_TRUE(caller.expect("state: stateClient=7"));
+  EXPECT_TRUE(callee.expect("state: stateClient=6"));
+  EXPECT_TRUE(callee.expect("number: " + caller.number()));
+  ASSERT_TRUE(callee.expect("display: Input Call"));
+  callee.send("dial");
+  for (Phone* p : {&caller, &callee}) {
+    EXPECT_TRUE(p->expect("display: User Online"));
+    EXPECT_TRUE(p->expect("state: stateClient=8"));
+  }
+}
+
+// Hangs up on one side; both end as the call ends.
+inline void hangUpOn(Phone& side, Phone& other) {
+  markAll({&side, &other});
+  side.send("hangup");
+  for (Phone* p : {&side, &other}) {
+    EXPECT_TRUE(p->expect("display: User Disconnected"));
+    EXPECT_TRUE(p->expect("state: stateClient=5"));
+  }
+}
+
+}  // namespace orvalis::testing
