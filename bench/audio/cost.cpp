@@ -47,7 +47,7 @@ std::vector<std::int16_t> speechLike() {
   return s;
 }
 
-const std::vector<std::int16_t>& second() {
+const std::vector<std::int16_t> &second() {
   static const std::vector<std::int16_t> s = speechLike();
   return s;
 }
@@ -65,7 +65,7 @@ std::vector<std::array<std::uint8_t, audio::gsmBytes>> encodedSecond() {
   return frames;
 }
 
-void bareEncode(benchmark::State& state) {
+void bareEncode(benchmark::State &state) {
   gsm codec = gsm_create();
   std::array<gsm_signal, audio::frameSamples> in{};
   std::array<gsm_byte, audio::gsmBytes> out{};
@@ -80,13 +80,13 @@ void bareEncode(benchmark::State& state) {
   gsm_destroy(codec);
 }
 
-void bareDecode(benchmark::State& state) {
+void bareDecode(benchmark::State &state) {
   const auto frames = encodedSecond();
   gsm codec = gsm_create();
   std::array<gsm_byte, audio::gsmBytes> in{};
   std::array<gsm_signal, audio::frameSamples> out{};
   for (auto _ : state) {
-    for (const auto& frame : frames) {
+    for (const auto &frame : frames) {
       std::copy(frame.begin(), frame.end(), in.begin());
       gsm_decode(codec, in.data(), out.data());
       benchmark::DoNotOptimize(out);
@@ -129,7 +129,7 @@ struct Engine {
   std::thread drain;
 };
 
-void capturePath(benchmark::State& state) {
+void capturePath(benchmark::State &state) {
   const auto n = static_cast<std::int32_t>(state.range(0));
   const std::size_t block = static_cast<std::size_t>(n) * audio::frameSamples;
   Engine e;
@@ -139,7 +139,7 @@ void capturePath(benchmark::State& state) {
   }
 }
 
-void playbackPath(benchmark::State& state) {
+void playbackPath(benchmark::State &state) {
   const auto n = static_cast<std::int32_t>(state.range(0));
   const std::size_t block = static_cast<std::size_t>(n) * audio::frameSamples;
   const auto frames = encodedSecond();
@@ -149,7 +149,7 @@ void playbackPath(benchmark::State& state) {
     // What the call thread hands over in a second, then what the speaker
     // takes in that second.
     e.clientBuf.markSpurt();
-    for (const auto& frame : frames) e.clientBuf.putFrame(frame);
+    for (const auto &frame : frames) e.clientBuf.putFrame(frame);
     for (std::size_t at = 0; at + block <= samplesPerSecond; at += block) {
       e.snd.playBlock(n, std::span(out).first(block));
       benchmark::DoNotOptimize(out);
@@ -160,8 +160,8 @@ void playbackPath(benchmark::State& state) {
 // Keeps each run's CPU time per iteration, by name, for the ratios.
 class Collector : public benchmark::ConsoleReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) cpu[run.benchmark_name()] = run.GetAdjustedCPUTime();
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> cpu;
@@ -174,21 +174,24 @@ BENCHMARK(bareDecode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(capturePath)->Arg(1)->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(playbackPath)->Arg(1)->Arg(2)->Arg(5)->Unit(benchmark::kMicrosecond);
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
   const double encode = collector.cpu["bareEncode"];
   const double decode = collector.cpu["bareDecode"];
   if (encode <= 0 || decode <= 0) return 0;
-  std::printf("\nOne second of a call (50 frames), cost as a ratio to the bare codec:\n");
+  std::printf(
+      "\nOne second of a call (50 frames), cost as a ratio to the bare "
+      "codec:\n");
   std::printf("%-4s %-24s %-24s %s\n", "n", "capture / bare encode", "playback / bare decode",
               "both / bare encode+decode");
   for (const int n : {1, 2, 5}) {
     const double c = collector.cpu["capturePath/" + std::to_string(n)];
     const double p = collector.cpu["playbackPath/" + std::to_string(n)];
     if (c <= 0 || p <= 0) continue;
-    std::printf("%-4d %-24.3f %-24.3f %.3f\n", n, c / encode, p / decode, (c + p) / (encode + decode));
+    std::printf("%-4d %-24.3f %-24.3f %.3f\n", n, c / encode, p / decode,
+                (c + p) / (encode + decode));
   }
   std::printf("Share of one core for a second of call: %.3f %% (n = 2)\n",
               100.0 * (collector.cpu["capturePath/2"] + collector.cpu["playbackPath/2"]) / 1e6);

@@ -132,6 +132,7 @@ class VirtualStream final : public WaveStream {
         base = steady_clock::now();
         elapsed = 0;
         paced = true;
+        if (direction_ == Direction::capture) devices_.capturePaced(base);
       }
       const std::uint64_t resets = resets_;
       const std::uint64_t next = elapsed + std::max<std::size_t>(samplesOf(*fifo_[head_]), 1);
@@ -267,6 +268,22 @@ void VirtualDevices::playbackOpened() {
 void VirtualDevices::playbackClosed() {
   std::lock_guard lock(speakerLock_);
   rewriteHeader();
+}
+
+void VirtualDevices::capturePaced(TimePoint base) {
+  std::lock_guard lock(tapeLock_);
+  microphoneOrigin_ = base - std::chrono::nanoseconds(static_cast<std::int64_t>(tapePos_) *
+                                                      1'000'000'000 / sampleRate);
+}
+
+std::optional<VirtualDevices::TimePoint> VirtualDevices::microphoneOrigin() const {
+  std::lock_guard lock(tapeLock_);
+  return microphoneOrigin_;
+}
+
+std::optional<VirtualDevices::TimePoint> VirtualDevices::speakerOrigin() const {
+  std::lock_guard lock(speakerLock_);
+  return timelineStart_;
 }
 
 void VirtualDevices::streamGone(Direction direction) {

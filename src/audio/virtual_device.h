@@ -81,6 +81,13 @@ class VirtualDevices final : public WaveDevices {
   std::size_t microphonePosition() const;
   void setCaptureChunk(std::size_t samples);
 
+  // Realtime clock: when sample 0 of the tape would have been spoken, by
+  // the pace of the latest capture stream, and when sample 0 of the
+  // speaker file sounded; for measuring delays through a phone.
+  using TimePoint = std::chrono::steady_clock::time_point;
+  std::optional<TimePoint> microphoneOrigin() const;
+  std::optional<TimePoint> speakerOrigin() const;
+
  private:
   friend class VirtualStream;
 
@@ -90,6 +97,7 @@ class VirtualDevices final : public WaveDevices {
   void playbackOpened();
   void playbackClosed();
   void streamGone(Direction direction);
+  void capturePaced(TimePoint base);
 
   void writeSpeaker(std::span<const std::int16_t> samples);
   void writeSilence(std::size_t samples);
@@ -105,6 +113,7 @@ class VirtualDevices final : public WaveDevices {
   std::vector<std::int16_t> tape_;
   std::size_t tapePos_ = 0;
   std::atomic<std::size_t> captureChunk_;
+  std::optional<TimePoint> microphoneOrigin_;  // guarded by tapeLock_
 
   mutable std::mutex speakerLock_;
   const bool keepPlayed_;
