@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/audio_choice.h"
+#include "phone/audio_choice.h"
 #include "cli/cli_help.h"
 #include "cli/cli_phone.h"
 #include "store/config.h"
@@ -26,7 +26,7 @@ constexpr std::string_view usage =
 
 int main(int argc, char** argv) {
   std::string dir = orvalis::store::currentDirectory();
-  orvalis::cli::AudioChoice audio;
+  orvalis::phone::AudioChoice audio;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
       continue;
     }
     if (arg == "--audio" && i + 1 < argc) {
-      const auto choice = orvalis::cli::parseAudioChoice(argv[++i]);
+      const auto choice = orvalis::phone::parseAudioChoice(argv[++i]);
       if (!choice) {
         std::cerr << "orvalis-cli: bad --audio value: " << argv[i] << '\n' << usage;
         return 2;
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
-  const auto makeAudio = orvalis::cli::makeAudioFactory(audio, error);
+  const auto makeAudio = orvalis::phone::makeAudioFactory(audio, error);
   if (!makeAudio) {
     std::cerr << "orvalis-cli: " << error << '\n';
     return 1;

@@ -1,5 +1,5 @@
 #pragma once
-// The headless phone's --audio option: no sound, the sound card, or the
+// The --audio option of the phones: no sound, the sound card, or the
 // virtual device on WAV files.
 
 #include <optional>
@@ -8,7 +8,7 @@
 
 #include "phone/phone.h"
 
-namespace orvalis::cli {
+namespace orvalis::phone {
 
 struct AudioChoice {
   enum class Kind { automatic, none, device, wav };
@@ -23,6 +23,6 @@ std::optional<AudioChoice> parseAudioChoice(std::string_view text);
 // Builds the sound side; automatic takes the sound card when it has a
 // device and no sound otherwise. A capture file that cannot be read is an
 // error, reported in `error` with a null result.
-phone::CPhone::AudioFactory makeAudioFactory(const AudioChoice& choice, std::string& error);
+CPhone::AudioFactory makeAudioFactory(const AudioChoice& choice, std::string& error);
 
-}  // namespace orvalis::cli
+}  // namespace orvalis::phone

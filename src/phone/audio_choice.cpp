@@ -1,4 +1,4 @@
-#include "cli/audio_choice.h"
+#include "phone/audio_choice.h"
 
 #include <exception>
 #include <memory>
@@ -8,7 +8,7 @@
 #include "audio/sound_system.h"
 #include "audio/virtual_device.h"
 
-namespace orvalis::cli {
+namespace orvalis::phone {
 
 std::optional<AudioChoice> parseAudioChoice(std::string_view text) {
   using Kind = AudioChoice::Kind;
@@ -25,7 +25,7 @@ std::optional<AudioChoice> parseAudioChoice(std::string_view text) {
 
 namespace {
 
-phone::CPhone::AudioFactory systemOn(std::shared_ptr<audio::WaveDevices> devices) {
+CPhone::AudioFactory systemOn(std::shared_ptr<audio::WaveDevices> devices) {
   // The factory runs once, inside the phone's constructor.
   return [devices = std::move(devices)](const audio::SoundLinks& links) mutable {
     return std::make_unique<audio::SoundSystem>(links, std::move(devices));
@@ -34,7 +34,7 @@ phone::CPhone::AudioFactory systemOn(std::shared_ptr<audio::WaveDevices> devices
 
 }  // namespace
 
-phone::CPhone::AudioFactory makeAudioFactory(const AudioChoice& choice, std::string& error) {
+CPhone::AudioFactory makeAudioFactory(const AudioChoice& choice, std::string& error) {
   using Kind = AudioChoice::Kind;
   switch (choice.kind) {
     case Kind::none:
@@ -62,4 +62,4 @@ phone::CPhone::AudioFactory makeAudioFactory(const AudioChoice& choice, std::str
   }
 }
 
-}  // namespace orvalis::cli
+}  // namespace orvalis::phone
