@@ -20,6 +20,8 @@ ORVALIS_PACKAGES=(
   microsocks tinyproxy
   # a spoken sentence for the end-to-end speech tests, at 8 kHz
   espeak-ng sox
+  # the window's smoke test on a virtual X display, and a face with Cyrillic
+  xvfb xdotool x11-apps netpbm fonts-dejavu-core
 )
 
 orvalis_install_deps() (

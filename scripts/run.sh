@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds the release build and starts the headless phone.
+# Builds the release build and starts the phone in its window.
 # Usage: scripts/run.sh [phone arguments...]
+#        scripts/run.sh --cli [phone arguments...]   the headless phone
 # The phone runs in ORVALIS_HOME (default ~/.local/share/orvalis), where it
-# keeps its settings. Its stdin/stdout are this script's; everything the
-# script itself says goes to stderr.
+# keeps its settings and address book; the skins, language files, melodies
+# and icons are copied there from data/ (newer files replace older ones).
+# A desktop menu entry for the phone is installed for the user. Everything
+# the script itself says goes to stderr.
 #
 # When no server listens on 127.0.0.1:3393 (the phone's default server), a
 # local orvalis-server is started there on its SQLite database in the same
 # directory, logging to server.log, and stopped when the phone ends.
-#
-# Coming later: the windowed phone (apps/orvalis).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -56,16 +57,36 @@ start_local_server() {
   return 1
 }
 
+# The data files beside the phone, and its desktop menu entry.
+prepare_home() {
+  local home="$1" dir
+  for dir in Skins Language nokia icons; do
+    mkdir -p "$home/$dir"
+    cp -r --update "$root/data/$dir/." "$home/$dir/"
+  done
+  local apps="${XDG_DATA_HOME:-$HOME/.local/share}/applications"
+  mkdir -p "$apps"
+  sed -e "s|@RUN@|$root/scripts/run.sh|" -e "s|@ICON@|$home/icons/orvalis.png|" \
+    "$root/data/orvalis.desktop" >"$apps/orvalis.desktop"
+}
+
+program=orvalis
+if [[ "${1:-}" == --cli ]]; then
+  program=orvalis-cli
+  shift
+fi
+
 "$root/scripts/deps.sh" >&2
-build_release orvalis-cli orvalis-server
+build_release "$program" orvalis-server
 home="$(phone_home)"
+prepare_home "$home"
 cd "$home"
 start_local_server
 if [[ -z "$server_pid" ]]; then
-  exec "$build/apps/orvalis-cli" "$@"
+  exec "$build/apps/$program" "$@"
 fi
 echo "run: local server started on 127.0.0.1:3393 (database $home/server.db)" >&2
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 status=0
-"$build/apps/orvalis-cli" "$@" || status=$?
+"$build/apps/$program" "$@" || status=$?
 exit "$status"

@@ -1,0 +1,135 @@
+// Language files: listing, naming and parsing of "Language/<name>.ln".
+
+#include "store/language_file.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "store/text_codec.h"
+
+namespace orvalis::store {
+
+namespace {
+
+// A language file is a few kilobytes; anything far larger is not one, and
+// reading it whole into memory is not worth the risk.
+constexpr std::size_t maxFileSize = 1 << 20;
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+bool isBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The whole text as a decimal int32; 0 when it is not one.
+std::int32_t parseId(std::string_view s) {
+  std::int32_t n = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+  return ec == std::errc{} && end == s.data() + s.size() ? n : 0;
+}
+
+// The bytes of a regular file of reasonable size; nothing on any failure, so
+// that a half-read file never applies part of its lines.
+std::optional<std::string> readSmallFile(const std::string& path) {
+  // Non-blocking open: a FIFO under a language name must not hang the window.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> out;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uintmax_t>(st.st_size) <= maxFileSize) {
+    out.emplace();
+    std::array<char, 4096> buf{};
+    for (;;) {
+      const ssize_t n = ::read(fd, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 || out->size() + static_cast<std::size_t>(n) > maxFileSize) {
+        out.reset();
+        break;
+      }
+      if (n == 0) break;
+      out->append(buf.data(), static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+}  // namespace
+
+std::optional<LanguageLine> parseLanguageLine(std::string_view line) {
+  const std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos || eq == 0 || eq + 1 == line.size()) return std::nullopt;
+  const std::int32_t id = parseId(trim(line.substr(0, eq)));
+  if (id == 0) return std::nullopt;
+  return LanguageLine{id, decodeLine(trim(line.substr(eq + 1)))};
+}
+
+std::vector<LanguageLine> parseLanguageText(std::string_view content) {
+  if (content.starts_with(byteOrderMark)) content.remove_prefix(byteOrderMark.size());
+  std::vector<LanguageLine> lines;
+  while (!content.empty()) {
+    const std::size_t lf = content.find('\n');
+    std::string_view line = content.substr(0, lf);
+    content.remove_prefix(lf == std::string_view::npos ? content.size() : lf + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (auto parsed = parseLanguageLine(line)) lines.push_back(std::move(*parsed));
+  }
+  return lines;
+}
+
+std::vector<std::string> languageCaptions(const std::vector<std::string>& fileNames) {
+  std::vector<std::string> captions;
+  for (const std::string& name : fileNames) {
+    if (captions.size() == languageMenuSize) break;
+    // A name that is not UTF-8 could not be shown, nor found again from its
+    // shown caption.
+    if (!isValidUtf8(name)) continue;
+    const std::size_t at = name.find(languageSuffix);
+    if (at == std::string::npos || at < 2 || at + languageSuffix.size() != name.size()) continue;
+    captions.push_back("&" + name.substr(0, at));
+  }
+  return captions;
+}
+
+std::optional<std::vector<std::string>> listLanguageDir(const std::string& baseDir) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(std::filesystem::path(baseDir) / languageDirName, ec);
+  if (ec) return std::nullopt;
+  std::vector<std::string> names;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;  // keep what was listed before the error
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+std::string languageFilePath(const std::string& baseDir, std::string_view caption) {
+  if (caption.starts_with('&')) caption.remove_prefix(1);
+  std::string path = baseDir;
+  if (!path.empty() && path.back() != '/') path.push_back('/');
+  path.append(languageDirName).append("/").append(caption).append(languageSuffix);
+  return path;
+}
+
+bool applyLanguageFile(const std::string& baseDir, std::string_view caption, const TextSetter& set) {
+  // The caption comes from the stored settings too: it must not lead the
+  // reader out of the language directory.
+  if (caption.find('/') != std::string_view::npos || caption.find('\0') != std::string_view::npos)
+    return false;
+  const std::optional<std::string> content = readSmallFile(languageFilePath(baseDir, caption));
+  if (!content) return false;
+  for (const LanguageLine& line : parseLanguageText(*content)) set(line.id, line.text);
+  return true;
+}
+
+}  // namespace orvalis::store
