@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <optional>
 #include <span>
@@ -13,6 +12,7 @@
 
 #include "store/atomic_file.h"
 #include "store/text_codec.h"
+#include "store/text_fields.h"
 
 namespace orvalis::store {
 
@@ -23,20 +23,6 @@ constexpr std::int32_t maxNumber = 999999999;
 constexpr mode_t bookMode = 0644;
 constexpr std::array<const char*, 3> typeLetters = {"N", "V", "B"};
 
-bool isBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// The whole text as a decimal int32; 0 when it is not one.
-std::int32_t parseNumber(std::string_view s) {
-  std::int32_t n = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  return ec == std::errc{} && end == s.data() + s.size() ? n : 0;
-}
 
 std::int32_t typeIndex(std::string_view letter) {
   return letter == "V" ? contactVoiceCall : letter == "B" ? contactBlackList : contactNormal;
@@ -66,9 +52,9 @@ std::optional<Contact> parseLine(std::string_view line) {
       c.fields[k].push_back(ch);
     }
   }
-  for (auto& f : c.fields) f = std::string(trim(f));
+  for (auto& f : c.fields) f = std::string(trimBlanks(f));
   const std::string& letter = c.fields[1];
-  c.id = parseNumber(c.fields[2]);
+  c.id = parseDecimal(c.fields[2]);
   c.type = typeIndex(letter);
   if ((letter != "N" && letter != "V" && letter != "B") || c.id < minNumber || c.id > maxNumber)
     return std::nullopt;
@@ -93,7 +79,7 @@ Parsed parseBook(std::string_view bytes) {
         continue;
       }
     }
-    if (trim(raw).empty()) continue;  // nothing in it worth keeping
+    if (trimBlanks(raw).empty()) continue;  // nothing in it worth keeping
     if (raw.back() == '\r') raw.remove_suffix(1);
     p.kept.emplace_back(raw);
   }
@@ -178,7 +164,7 @@ void AddrBook::addNumber(std::string_view text) {
   if (row == 0) {
     row = findFreeRow();
     if (row == 0) return;
-    const std::int32_t n = parseNumber(text);
+    const std::int32_t n = parseDecimal(text);
     if (n < minNumber || n > maxNumber) {
       if (showWrongNumber_) showWrongNumber_();
       return;
@@ -282,7 +268,7 @@ bool AddrBook::storeCell(int col, int row, std::string_view text) {
   if (col > 0) {
     const std::lock_guard lock(idsMutex_);
     if (col == 1) types_[row] = typeIndex(cell);
-    if (col == 2) ids_[row] = parseNumber(cell);
+    if (col == 2) ids_[row] = parseDecimal(cell);
   }
   return !cell.empty();
 }

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include "store/text_codec.h"
+#include "store/text_fields.h"
 
 namespace orvalis::store {
 
@@ -22,20 +22,6 @@ namespace {
 constexpr std::size_t maxFileSize = 1 << 20;
 constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 
-bool isBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// The whole text as a decimal int32; 0 when it is not one.
-std::int32_t parseId(std::string_view s) {
-  std::int32_t n = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  return ec == std::errc{} && end == s.data() + s.size() ? n : 0;
-}
 
 // The bytes of a regular file of reasonable size; nothing on any failure, so
 // that a half-read file never applies part of its lines.
@@ -69,9 +55,9 @@ std::optional<std::string> readSmallFile(const std::string& path) {
 std::optional<LanguageLine> parseLanguageLine(std::string_view line) {
   const std::size_t eq = line.find('=');
   if (eq == std::string_view::npos || eq == 0 || eq + 1 == line.size()) return std::nullopt;
-  const std::int32_t id = parseId(trim(line.substr(0, eq)));
+  const std::int32_t id = parseDecimal(trimBlanks(line.substr(0, eq)));
   if (id == 0) return std::nullopt;
-  return LanguageLine{id, decodeLine(trim(line.substr(eq + 1)))};
+  return LanguageLine{id, decodeLine(trimBlanks(line.substr(eq + 1)))};
 }
 
 std::vector<LanguageLine> parseLanguageText(std::string_view content) {
