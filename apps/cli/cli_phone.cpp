@@ -89,6 +89,7 @@ CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir,
   addCallCommands();
   addBookCommands();
   addSoundCommands();
+  addConfigCommands();
 }
 
 void CliPhone::printStatus() {

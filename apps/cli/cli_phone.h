@@ -40,8 +40,9 @@ class CliUi final : public phone::PhoneUi, public phone::DialogHost {
   // One line per box, its line feeds made blanks.
   void message(std::string_view text) override;
   void showMessage(std::string_view text) override { message(text); }
-  // The only question asked is whether to delete the account, and the
-  // command that leads to it is the user's Yes.
+  // The questions asked (whether to delete the account, whether to take
+  // changed connection or sound settings) follow a command, which is the
+  // user's Yes.
   bool confirm(std::string_view, std::string_view) override { return true; }
   int messagesShown() const { return messagesShown_; }
 
@@ -123,6 +124,12 @@ class CliPhone {
   // duties and a report of changed microphone-test states.
   void addSoundCommands();
   void refreshSound();
+
+  // The settings commands (cli_config.cpp): "config get|set|list".
+  void addConfigCommands();
+  void configCommand(std::string_view args);
+  void printSetting(std::string_view field);
+  void setSetting(std::string_view field, std::string_view value);
 
   // The address-book commands (cli_book.cpp).
   void addBookCommands();

@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     std::cerr << "orvalis: " << error << '\n';
     return 1;
   }
+  // Without any sound device the configuration dialog says so at start,
+  // unless no sound was asked for.
+  options.reportMissingDevices = audio.kind != orvalis::phone::AudioChoice::Kind::none;
   if (trace) {
     options.trace = [](const std::string& line) { std::cout << line << std::endl; };
   }

@@ -6,6 +6,7 @@
 
 #include "ui/app_title.h"
 #include "ui/qt_text.h"
+#include "ui/window_dialogs.h"
 
 namespace orvalis::ui {
 
@@ -55,13 +56,14 @@ TFClient::TFClient(ClientOptions options)
   connect(&refreshTimer_, &QTimer::timeout, this, &TFClient::refreshTick);
   if (options.startTimers) {
     refreshTimer_.start();
-    heartbeat_->start();
+    config_->heartbeat().start();
   }
+  if (options.reportMissingDevices) config_->reportMissingDevices();
 }
 
 TFClient::~TFClient() {
   refreshTimer_.stop();
-  if (heartbeat_) heartbeat_->stop();
+  if (config_) config_->heartbeat().stop();
   for (QWidget* child : findChildren<QWidget*>()) child->removeEventFilter(this);
   removeEventFilter(this);
   // The book goes with the controller, before the list that shows it.
@@ -75,10 +77,13 @@ TFClient::~TFClient() {
 void TFClient::createController(ClientOptions& options) {
   // The controller's display is LMsg1; its login prompt is this dialog.
   login_ = new LoginDialog(this);
-  phoneUi_ = std::make_unique<WindowPhoneUi>(w_.display, login_, config_, boxes_, trace_);
+  phoneUi_ = std::make_unique<WindowPhoneUi>(w_.display, login_, boxes_, trace_);
   phone_ = std::make_unique<phone::CPhone>(*phoneUi_, utf8Text(appDir_), options.makeAudio,
                                            std::move(options.hostLookup));
-  heartbeat_ = std::make_unique<Heartbeat>(*phone_);
+  // The configuration dialog keeps the heartbeat; it shows two of the
+  // controller's texts.
+  config_ = std::make_unique<TFCnf>(*phone_, boxes_, *phoneUi_, this);
+  phoneUi_->attachConfig(config_.get());
 }
 
 void TFClient::createDialogs() {
@@ -88,7 +93,8 @@ void TFClient::createDialogs() {
   registration_ = std::make_unique<phone::RegistrationDialog>(*phone_, boxes_);
   passwd_ = std::make_unique<phone::PasswdDialog>(*phone_, boxes_);
   actions_ = std::make_unique<phone::AccountActions>(*phone_, *phoneUi_, boxes_);
-  dialogs_ = std::make_unique<NoDialogs>();
+  dialogs_ = std::make_unique<WindowDialogs>(*phone_, *actions_, *registration_, *passwd_, this,
+                                             boxes_, [this] { config_->showConfig(); });
 }
 
 void TFClient::attachAddrBook() {
@@ -106,7 +112,7 @@ void TFClient::connectMenus() {
   connect(menu_.registration, &QAction::triggered, this, [this] { dialogs_->registration(); });
   connect(menu_.connect, &QAction::triggered, this, [this] { actions_->connectUser(); });
   connect(menu_.disconnect, &QAction::triggered, this, [this] { actions_->disconnectUser(); });
-  connect(menu_.config, &QAction::triggered, this, [this] { dialogs_->configuration(); });
+  connect(menu_.config, &QAction::triggered, this, [this] { config_->showConfig(); });
   for (QAction* entry : menu_.languages)
     connect(entry, &QAction::triggered, this, [this, entry] { languageChosen(entry); });
   connect(menu_.deleteUser, &QAction::triggered, this, [this] { actions_->deleteUser(); });

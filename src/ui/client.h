@@ -18,9 +18,8 @@
 #include "store/config.h"
 #include "ui/button_highlight.h"
 #include "ui/client_layout.h"
-#include "ui/config_seam.h"
+#include "ui/config_dialog.h"
 #include "ui/dialog_seams.h"
-#include "ui/heartbeat.h"
 #include "ui/login_dialog.h"
 #include "ui/main_menu.h"
 #include "ui/message_boxes.h"
@@ -37,6 +36,9 @@ struct ClientOptions {
   phone::CPhone::HostLookup hostLookup;             // none: the system's own address
   TraceSink trace;                                  // display texts and tray icons, as lines
   bool startTimers = true;                          // false: the caller drives the ticks
+  // Whether a sound side without output or input devices is worth a box:
+  // not for a phone that runs without sound on purpose, nor under tests.
+  bool reportMissingDevices = false;
 };
 
 class TFClient : public QWidget, private SkinButtonEvents {
@@ -70,7 +72,8 @@ class TFClient : public QWidget, private SkinButtonEvents {
   const ClientWidgets& widgets() const { return w_; }
   MainMenu& mainMenu() { return menu_; }
   Tray& tray() { return *tray_; }
-  Heartbeat& heartbeat() { return *heartbeat_; }
+  // The 50 ms heartbeat, which the configuration dialog keeps.
+  Heartbeat& heartbeat() { return config_->heartbeat(); }
   const ButtonHighlight& highlight() const { return highlight_; }
   const WindowTexts& texts() const { return texts_; }
   const ButtonImages& buttonImages() const { return images_; }
@@ -81,7 +84,8 @@ class TFClient : public QWidget, private SkinButtonEvents {
   phone::AccountActions& accountActions() { return *actions_; }
   phone::RegistrationDialog& registration() { return *registration_; }
   phone::PasswdDialog& passwd() { return *passwd_; }
-  ConfigSeam& configSeam() { return config_; }
+  TFCnf& configDialog() { return *config_; }
+  TFCnf& configSeam() { return *config_; }  // the name older tests know
   LoginDialog& loginDialog() { return *login_; }
   void setDialogs(std::unique_ptr<DialogSeams> dialogs) { dialogs_ = std::move(dialogs); }
 
@@ -150,14 +154,13 @@ class TFClient : public QWidget, private SkinButtonEvents {
   std::unique_ptr<Tray> tray_;
   LoginDialog* login_ = nullptr;  // owned by the window
   MessageBoxes boxes_;
-  ConfigSeam config_;
   std::unique_ptr<WindowPhoneUi> phoneUi_;
   std::unique_ptr<phone::CPhone> phone_;
   std::unique_ptr<phone::RegistrationDialog> registration_;
   std::unique_ptr<phone::PasswdDialog> passwd_;
   std::unique_ptr<phone::AccountActions> actions_;
   std::unique_ptr<DialogSeams> dialogs_;
-  std::unique_ptr<Heartbeat> heartbeat_;  // reads the phone: declared after it
+  std::unique_ptr<TFCnf> config_;  // reads the phone: declared after it
   QTimer refreshTimer_;
 
   WindowTexts texts_;

@@ -39,11 +39,12 @@ void TFClient::applyLanguage() {
                            [this](std::int32_t code, std::string_view text) {
                              setText(code, text);
                              phone_->setText(code, text);
-                             config_.setText(code, text);
+                             config_->setText(code, text);
                              // The delete-user box is the configuration dialog's.
                              actions_->setText(code, text);
                              registration_->setText(code, text);
                              passwd_->setText(code, text);
+                             dialogs_->setText(code, text);
                            });
 }
 

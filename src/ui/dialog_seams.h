@@ -1,7 +1,10 @@
 #pragma once
-// The windows the main window opens that are not built yet: registration,
-// configuration, change of password and the address-book entry editor.
-// Until they exist their menu items and the Edit button do nothing.
+// The windows the main window opens from its menu and its Edit button:
+// registration, configuration, change of password and the address-book
+// entry editor. NoDialogs opens none, for tests of the window alone.
+
+#include <cstdint>
+#include <string_view>
 
 namespace orvalis::ui {
 
@@ -13,6 +16,8 @@ class DialogSeams {
   virtual void changePasswd() = 0;
   // The current row of the address book holds a contact.
   virtual void editEntry() = 0;
+  // A language text for the dialogs' own captions; false when not theirs.
+  virtual bool setText(std::int32_t, std::string_view) { return false; }
 };
 
 class NoDialogs final : public DialogSeams {

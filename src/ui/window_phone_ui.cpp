@@ -21,6 +21,23 @@ void WindowPhoneUi::setLoginSaveCaption(std::string_view text) {
   if (login_) login_->setSaveCaption(qtText(text));
 }
 
+void WindowPhoneUi::attachConfig(TFCnf* config) {
+  config_ = config;
+  if (!config_) return;
+  if (!localHost_.empty()) config_->setLocalHostLabel(localHost_);
+  config_->setTestServerLabel(testServer_);
+}
+
+void WindowPhoneUi::setLocalHostLabel(std::string_view text) {
+  localHost_ = text;
+  if (config_) config_->setLocalHostLabel(text);
+}
+
+void WindowPhoneUi::setTestServerLabel(std::string_view text) {
+  testServer_ = text;
+  if (config_) config_->setTestServerLabel(text);
+}
+
 phone::LoginOutcome WindowPhoneUi::runLoginDialog(const phone::LoginPrefill& prefill) {
   // Without its window the user cannot answer: that is a cancel.
   if (!login_) return {};

@@ -231,5 +231,32 @@ TEST(HeadlessPhone, AccountLifeAgainstTheServer) {
             "");
 }
 
+TEST(HeadlessPhone, ConfigSetAppliesAndSavesAndRefusesBadInput) {
+  TempDir dir;
+  const RunResult r = runCli(dir,
+                             "config set msa 1\nconfig set passwd abc\n"
+                             "config set serverPort 70000\nconfig get serverPort\n"
+                             "config set reHost 255.255.255.255\nconfig get bogus\n"
+                             "config set bogus 1\nconfig list\nconfig get msa\nquit\n");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(inOrder(r.out, {"config: msa=1\n", "config: passwd=abc\n",
+                              "error: refused value for serverPort: 70000\n",
+                              "config: serverPort=3393\n",
+                              "error: refused value for reHost: 255.255.255.255\n",
+                              "error: unknown setting: bogus\n", "error: unknown setting: bogus\n",
+                              "config-field: language\n", "config-field: gatePort\n",
+                              "config: msa=1\n"}))
+      << r.out;
+
+  // Applied and saved; the refused values left their fields alone.
+  store::CnfData cnf, cnfEdit;
+  store::CConfig config(cnf, cnfEdit, dir.dir());
+  EXPECT_EQ(cnf.msa.get(), 1);
+  EXPECT_EQ(cnf.passwd.str(), "abc");
+  EXPECT_EQ(cnf.passwdLen.get(), 3);
+  EXPECT_EQ(cnf.serverPort.get(), store::defaultServerPort);
+  EXPECT_EQ(cnf.reHost.get(), htonl(INADDR_LOOPBACK));
+}
+
 }  // namespace
 }  // namespace orvalis::testing

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -93,8 +94,14 @@ TEST(PhoneWindow, LogsInCallsHangsUpAndShutsDown) {
   for (const char* dir : {"Skins", "Language", "icons", "nokia"})
     fs::copy(fs::path(ORVALIS_DATA_DIR) / dir, home.path() / dir, fs::copy_options::recursive);
 
+  // The X keyboard library reads its server's replies with strndup past
+  // their end-less strings, which strict string checks take for a fault of
+  // ours; every other check stays on.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions =
+      "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0";
   InteractiveProcess window("env",
-                            {"DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb",
+                            {"DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb", asanOptions,
                              ORVALIS_WINDOW_PATH, "--audio", "null", "--trace"},
                             home.path().string());
   ASSERT_TRUE(window.waitForLine(0, "tray: 1", patience)) << "the window did not log in";

@@ -1,0 +1,117 @@
+// Applying the configuration dialog's copy of the settings: which changes
+// are asked about, what Yes and No keep, and what reaches the file.
+
+#include "account_fixture.h"
+#include "phone/settings_apply.h"
+
+namespace orvalis::testing {
+namespace {
+
+class SettingsApplyTest : public PhoneTest {
+ protected:
+  void SetUp() override {
+    makePhone();
+    ticks(phone::deferredStartValue);  // the start's own playback opening is done
+    ASSERT_EQ(phone().playRestart.load(), 0);
+    phone().cnfEdit.copyFrom(phone().cnf);
+  }
+  bool apply(bool savePasswd = true, std::int32_t startUp = 0) {
+    return phone::applySettings(phone(), host, {"c1\nc2", "s1\ns2"}, savePasswd, startUp);
+  }
+
+  RecordingHost host;
+};
+
+TEST_F(SettingsApplyTest, WhatCountsAsAChange) {
+  phone::CPhone& p = phone();
+  p.cnfEdit.tmHoldVoice = 3;  // neither connection nor sound
+  EXPECT_FALSE(phone::connectionChanged(p));
+  EXPECT_FALSE(phone::soundChanged(p));
+
+  p.cnfEdit.dynamicPort = 0;
+  EXPECT_TRUE(phone::connectionChanged(p));
+  p.cnf.dynamicPort = 0;  // a fixed port in both: only a different port counts
+  EXPECT_FALSE(phone::connectionChanged(p));
+  p.cnfEdit.userPort = static_cast<std::uint16_t>(p.cnf.userPort.get() + 1);
+  EXPECT_TRUE(phone::connectionChanged(p));
+  p.cnf.dynamicPort = 1;
+  p.cnfEdit.dynamicPort = 1;
+  EXPECT_FALSE(phone::connectionChanged(p));
+  // A stopped listener counts only while the network is ready.
+  p.callState.stateBind = net::BindState::bindStopped;
+  EXPECT_FALSE(phone::connectionChanged(p));
+  p.netReady = true;
+  EXPECT_TRUE(phone::connectionChanged(p));
+
+  using store::CnfData;
+  for (auto field : {&CnfData::nGsm, &CnfData::soundSp, &CnfData::soundMc, &CnfData::soundSystem,
+                     &CnfData::msa}) {
+    (p.cnfEdit.*field) = (p.cnf.*field).get() + 1;
+    EXPECT_TRUE(phone::soundChanged(p));
+    (p.cnfEdit.*field) = (p.cnf.*field).get();
+  }
+}
+
+TEST_F(SettingsApplyTest, YesTakesAndRestartsNoPutsBack) {
+  phone::CPhone& p = phone();
+  const std::uint16_t port = p.cnf.userPort.get();
+  auto edit = [&] {
+    p.cnfEdit.dynamicPort = 0;
+    p.cnfEdit.userPort = 4500;
+    p.cnfEdit.msa = 1;
+    p.cnfEdit.reHost = 0x04030201;  // asked about by nobody: always taken
+  };
+  edit();
+  host.answerYes = false;
+  ASSERT_TRUE(apply());
+  EXPECT_EQ(host.questions, (std::vector<std::string>{"|c1\nc2", "|s1\ns2"}));
+  for (const store::CnfData* rec : {&p.cnf, &p.cnfEdit}) {
+    EXPECT_EQ(rec->dynamicPort.get(), 1);
+    EXPECT_EQ(rec->userPort.get(), port);
+    EXPECT_EQ(rec->msa.get(), 3);
+    EXPECT_EQ(rec->reHost.get(), 0x04030201u);
+  }
+  EXPECT_EQ(p.bindRestart, 0);
+  EXPECT_EQ(p.playRestart.load(), 0);
+
+  edit();
+  host.answerYes = true;
+  audio->startTest();
+  ASSERT_TRUE(apply());
+  EXPECT_EQ(p.cnf.dynamicPort.get(), 0);
+  EXPECT_EQ(p.cnf.userPort.get(), 4500);
+  EXPECT_EQ(p.cnf.msa.get(), 1);
+  EXPECT_EQ(p.bindRestart, phone::deferredStartValue);
+  EXPECT_EQ(p.playRestart.load(), phone::deferredStartValue);
+  EXPECT_EQ(audio->testStates(), audio::TestStates{});  // the microphone test stopped
+}
+
+TEST_F(SettingsApplyTest, PasswordStartUpAndTheWholeRecordReachTheFile) {
+  phone::CPhone& p = phone();
+  auto saved = [&] {
+    store::CnfData cnf, cnfEdit;
+    store::CConfig reread(cnf, cnfEdit, dir.dir());
+    return cnf.encode();
+  };
+  p.cnfEdit.passwd = "secret";
+  p.cnfEdit.passwdLen = 6;
+  p.cnfEdit.socks5Port = 1080;
+  ASSERT_TRUE(apply(true, 1));
+  EXPECT_TRUE(host.questions.empty());
+  EXPECT_EQ(p.cnf.passwd.str(), "secret");
+  EXPECT_EQ(p.cnf.startUp.get(), 1);
+  EXPECT_EQ(p.cnf.socks5Port.get(), 1080);
+  EXPECT_EQ(saved(), p.cnf.encode());
+
+  // Unchecked, the saved password is forgotten in both records and the file.
+  ASSERT_TRUE(apply(false, 0));
+  for (const store::CnfData* rec : {&p.cnf, &p.cnfEdit}) {
+    EXPECT_EQ(rec->passwd.str(), "");
+    EXPECT_EQ(rec->passwdLen.get(), 0);
+    EXPECT_EQ(rec->startUp.get(), 0);
+  }
+  EXPECT_EQ(saved(), p.cnf.encode());
+}
+
+}  // namespace
+}  // namespace orvalis::testing

@@ -1,0 +1,226 @@
+// The configuration dialog's edits and Apply, over a real controller.
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <fstream>
+
+#include "config_fixture.h"
+#include "net/address.h"
+
+namespace orvalis::testing {
+namespace {
+
+using store::CnfData;
+
+TEST_F(ConfigDialogTest, HalfDuplexAllowsOnlyButtonModes) {
+  makeDialog([](CnfData& c) {
+    c.soundSystem = 1;
+    c.msa = 3;
+  });
+  EXPECT_EQ(w().tabs->currentIndex(), ui::tabUser);
+  EXPECT_EQ(w().comboMSA->currentText().toStdString(), "Кнопкой и детектором.");
+
+  // Constant transmission needs full duplex: the button is chosen instead.
+  w().comboMSA->setCurrentIndex(0);
+  EXPECT_EQ(w().comboMSA->currentText().toStdString(), "Кнопкой.");
+  EXPECT_EQ(phone().cnfEdit.msa.get(), 1);
+  EXPECT_EQ(phone().cnf.msa.get(), 3);  // nothing live before Apply
+
+  // In full duplex the detector alone is allowed, until half duplex returns.
+  w().comboSoundSystem->setCurrentIndex(0);
+  w().comboMSA->setCurrentIndex(2);
+  EXPECT_EQ(w().comboMSA->currentText().toStdString(), "Детектором.");
+  EXPECT_EQ(phone().cnfEdit.msa.get(), 2);
+  w().comboSoundSystem->setCurrentIndex(1);
+  EXPECT_EQ(w().comboMSA->currentText().toStdString(), "Кнопкой и детектором.");
+  EXPECT_EQ(phone().cnfEdit.msa.get(), 3);
+  EXPECT_EQ(phone().cnfEdit.soundSystem.get(), 1);
+}
+
+TEST_F(ConfigDialogTest, DynamicPortKeepsNatAddressOff) {
+  makeDialog([](CnfData& c) {
+    c.dynamicPort = 0;
+    c.userPort = 0;  // any free port is fine for the listener here
+    c.useReDirectCallIn = 1;
+  });
+  EXPECT_TRUE(w().cUseReDirectCallIn->isChecked());
+  EXPECT_TRUE(w().eUserPort->isEnabled());
+
+  w().checkDinamicalyPort->setChecked(true);
+  EXPECT_FALSE(w().cUseReDirectCallIn->isChecked());
+  EXPECT_FALSE(w().cUseReDirectCallIn->isEnabled());
+  EXPECT_FALSE(w().eUserPort->isEnabled());
+  EXPECT_FALSE(w().eReHost->isEnabled());
+  EXPECT_EQ(phone().cnfEdit.useReDirectCallIn.get(), 0);
+
+  EXPECT_TRUE(dialog().apply());
+  ASSERT_EQ(host.questions.size(), 1u);  // the listener restarts: asked first
+  EXPECT_EQ(host.questions[0], "Connect setting have been changed.\n"
+                               "Disconnect and reconnect to the new setting to take effect.");
+  EXPECT_FALSE(w().cUseReDirectCallIn->isChecked());
+  EXPECT_FALSE(w().cUseReDirectCallIn->isEnabled());
+  EXPECT_EQ(phone().cnf.useReDirectCallIn.get(), 0);
+  EXPECT_EQ(saved().cnf.dynamicPort.get(), 1);
+  EXPECT_EQ(saved().cnf.useReDirectCallIn.get(), 0);
+
+  // Unchecked again, both are the user's to set.
+  w().checkDinamicalyPort->setChecked(false);
+  EXPECT_TRUE(w().cUseReDirectCallIn->isEnabled());
+  EXPECT_TRUE(w().eUserPort->isEnabled());
+}
+
+TEST_F(ConfigDialogTest, ProxyAddressAppliesWithoutQuestion) {
+  makeDialog();
+  w().eSocks5Host->setText("10.0.0.7");
+  w().eSocks5Port->setText("1080");
+  w().cSocks5Auth->setChecked(true);
+  w().eSocks5User->setText("alice");
+  w().rConnect[1]->setChecked(true);
+  // Text that is no address keeps the last one.
+  w().eHttpHost->setText("10.0.0");
+  w().eGateHost->setText("255.255.255.255");
+  EXPECT_EQ(phone().cnf.socks5Host.get(), *net::parseAddress("127.0.0.1"));
+
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_TRUE(host.questions.empty());
+  const ConfigFile file = saved();
+  EXPECT_EQ(file.cnf.socks5Host.get(), *net::parseAddress("10.0.0.7"));
+  EXPECT_EQ(file.cnf.socks5Port.get(), 1080);
+  EXPECT_EQ(file.cnf.socks5Auth.get(), 1);
+  EXPECT_EQ(file.cnf.socks5User.str(), "alice");
+  EXPECT_EQ(file.cnf.socks5UserLen.get(), 5);
+  EXPECT_EQ(file.cnf.connectServer.get(), 1);
+  EXPECT_EQ(file.cnf.httpHost.get(), *net::parseAddress("127.0.0.1"));
+  EXPECT_EQ(file.cnf.gateHost.get(), *net::parseAddress("127.0.0.1"));
+  EXPECT_EQ(w().eHttpHost->text().toStdString(), "127.0.0.1");  // shown as stored
+}
+
+TEST_F(ConfigDialogTest, RefusedSoundChangeKeepsTheOldDevice) {
+  makeDialog();
+  EXPECT_EQ(w().comboBoxSp->count(), 2);
+  w().comboBoxSp->setCurrentIndex(1);
+  EXPECT_EQ(phone().cnfEdit.soundSp.get(), 1);
+  host.answer = false;
+  EXPECT_TRUE(dialog().apply());
+  ASSERT_EQ(host.questions.size(), 1u);
+  EXPECT_EQ(host.questions[0], "Sound setting have been changed.\n"
+                               "Restart sound system to the new setting to take effect.");
+  EXPECT_EQ(phone().cnf.soundSp.get(), 0);
+  EXPECT_EQ(phone().cnfEdit.soundSp.get(), 0);
+  EXPECT_EQ(w().comboBoxSp->currentIndex(), 0);
+  EXPECT_EQ(saved().cnf.soundSp.get(), 0);
+
+  // Yes takes it.
+  host.answer = true;
+  w().comboBoxSp->setCurrentIndex(1);
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_EQ(phone().cnf.soundSp.get(), 1);
+  EXPECT_EQ(saved().cnf.soundSp.get(), 1);
+}
+
+TEST_F(ConfigDialogTest, UncheckedSavePasswordForgetsIt) {
+  makeDialog([](CnfData& c) {
+    c.userNumber = 200000001;
+    c.passwd = "secret";
+    c.passwdLen = 6;
+  });
+  EXPECT_TRUE(w().cSavePasswd->isChecked());
+  // Apply with the box left alone keeps it.
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_EQ(saved().cnf.passwd.str(), "secret");
+
+  w().cSavePasswd->setChecked(false);
+  w().rbStartUp[1]->setChecked(true);
+  EXPECT_TRUE(dialog().apply());
+  const ConfigFile file = saved();
+  EXPECT_EQ(file.cnf.passwd.str(), "");
+  EXPECT_EQ(file.cnf.passwdLen.get(), 0);
+  EXPECT_EQ(file.cnf.userNumber.get(), 200000001);
+  EXPECT_EQ(file.cnf.startUp.get(), 1);
+  EXPECT_FALSE(w().cSavePasswd->isChecked());
+}
+
+TEST_F(ConfigDialogTest, MelodyFileLoadsItsFirst1023Bytes) {
+  makeDialog();
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content.push_back(static_cast<char>('a' + i % 26));
+  const std::string path = dir.file("long.txt").string();
+  std::ofstream(path, std::ios::binary) << content;
+  const std::string callIn = phone().cnf.musicCallIn.str();
+
+  w().rbMusic[1]->setChecked(true);
+  EXPECT_EQ(phone().cnf.musicSel.get(), 1);  // the choice is live at once
+  EXPECT_TRUE(dialog().loadMelodyFile(QString::fromStdString(path)));
+  EXPECT_EQ(phone().cnf.musicCallOut.str(), content.substr(0, 1023));
+  EXPECT_EQ(phone().cnfEdit.musicCallOut.str(), content.substr(0, 1023));
+  EXPECT_EQ(phone().cnf.musicCallIn.str(), callIn);
+
+  // A file that cannot be read changes nothing; Play takes the slot shown.
+  EXPECT_FALSE(dialog().loadMelodyFile(QString::fromStdString(dir.file("none.txt").string())));
+  EXPECT_EQ(phone().cnf.musicCallOut.str(), content.substr(0, 1023));
+  dialog().playMelody();
+  ASSERT_GE(audioLog.size(), 2u);
+  EXPECT_EQ(audioLog[audioLog.size() - 2], "melody " + content.substr(0, 1023));
+  EXPECT_EQ(audioLog.back(), "startMelody");
+
+  dialog().defaultMelody();
+  EXPECT_NE(phone().cnfEdit.musicCallOut.str(), content.substr(0, 1023));
+  EXPECT_EQ(phone().cnfEdit.musicCallOut.str(), phone().cnf.musicCallOut.str());
+}
+
+TEST_F(ConfigDialogTest, ImmediateSettingsReachBothRecords) {
+  makeDialog();
+  w().trackVol->setValue(77);
+  EXPECT_EQ(audio->volume, 77);
+  w().trackTakt->setValue(40);
+  w().trackActivationVoice->setValue(9);
+  for (const CnfData* r : {&phone().cnf, &phone().cnfEdit}) {
+    EXPECT_EQ(r->musicVol.get(), 77);
+    EXPECT_EQ(r->musicTakt.get(), 40);
+    EXPECT_EQ(r->activationVoice.get(), 9);
+  }
+  // Hold time and spool size are saved as they change, with the other live
+  // settings; the working copy's edits wait for Apply.
+  w().eHttpPort->setText("8080");
+  w().comboTmHoldVoice->setCurrentIndex(3);
+  w().comboNGsmDelay->setCurrentIndex(0);
+  const ConfigFile file = saved();
+  EXPECT_EQ(file.cnf.tmHoldVoice.get(), 3);
+  EXPECT_EQ(file.cnf.nGsmDelay.get(), 0);
+  EXPECT_EQ(file.cnf.musicVol.get(), 77);
+  EXPECT_EQ(file.cnf.httpPort.get(), 0);
+}
+
+TEST_F(ConfigDialogTest, PortOutsideItsRangeIsRefused) {
+  makeDialog([](CnfData& c) {
+    c.dynamicPort = 0;
+    c.userPort = 0;  // the system picks the listening port
+  });
+  w().eHttpPort->setText("8080");
+  EXPECT_EQ(phone().cnfEdit.httpPort.get(), 8080);
+  w().eHttpPort->setText("70000");
+  EXPECT_EQ(phone().cnfEdit.httpPort.get(), 8080);  // not 70000 cut to 4464
+  EXPECT_TRUE(w().eHttpPort->property("invalid").toBool());
+  emit w().eHttpPort->editingFinished();
+  EXPECT_EQ(w().eHttpPort->text().toStdString(), "8080");
+  EXPECT_FALSE(w().eHttpPort->property("invalid").toBool());
+  w().eHttpPort->setText("0");
+  EXPECT_EQ(phone().cnfEdit.httpPort.get(), 8080);
+
+  // Typed, the key that would go past 65535 is dropped.
+  w().eGatePort->clear();
+  QTest::keyClicks(w().eGatePort, "70000");
+  EXPECT_EQ(w().eGatePort->text().toStdString(), "7000");
+  EXPECT_EQ(phone().cnfEdit.gatePort.get(), 7000);
+  QTest::keyClicks(w().eGateHost, "1x0.2 ");
+  EXPECT_EQ(w().eGateHost->text().toStdString(), "127.0.0.110.2");
+  EXPECT_EQ(phone().cnfEdit.gateHost.get(), *net::parseAddress("127.0.0.110"));  // last whole one
+
+  // The listening port takes five digits too.
+  w().eUserPort->setText("40000");
+  EXPECT_EQ(phone().cnfEdit.userPort.get(), 40000);
+}
+
+}  // namespace
+}  // namespace orvalis::testing
