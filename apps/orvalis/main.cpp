@@ -22,7 +22,8 @@ constexpr std::string_view usage =
     "--audio: no sound (null), the sound card (device; the default when it has a\n"
     "device), or a virtual device in real time that takes the microphone from\n"
     "CAPTURE.wav (8 kHz 16-bit mono) and writes everything played to PLAYBACK.wav.\n"
-    "--trace: print each text of the display (\"display: TEXT\") and each change\n"
+    "--trace: print each text of the display (\"display: TEXT\"), each message box\n"
+    "(\"message: TEXT\") and each change\n"
     "of the tray icon (\"tray: N\") on standard output.\n";
 
 bool hasDisplay(int argc, char** argv) {

@@ -25,7 +25,7 @@ TFClient::TFClient(ClientOptions options)
       appDir_(withSlash(options.baseDir)),
       trace_(options.trace),
       menu_(this),
-      boxes_(this) {
+      boxes_(this, options.trace) {
   setObjectName(QStringLiteral("FClient"));
   setWindowTitle(QString::fromUtf8(appTitle));
   setFixedSize(windowWidth, windowHeight);

@@ -2,12 +2,19 @@
 
 #include <QMessageBox>
 
+#include <algorithm>
+
 #include "ui/app_title.h"
 #include "ui/qt_text.h"
 
 namespace orvalis::ui {
 
 void MessageBoxes::message(std::string_view text) {
+  if (trace_) {
+    std::string line = "message: " + std::string(text);
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    trace_(line);
+  }
   QMessageBox::information(parent_, QString::fromUtf8(appTitle), qtText(text));
 }
 

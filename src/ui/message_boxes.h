@@ -5,13 +5,20 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+#include <string>
+
 #include "phone/dialog_host.h"
 
 namespace orvalis::ui {
 
 class MessageBoxes final : public phone::DialogHost {
  public:
-  explicit MessageBoxes(QWidget* parent) : parent_(parent) {}
+  using Trace = std::function<void(const std::string&)>;
+
+  // trace, when set, also gets every message as "message: TEXT".
+  explicit MessageBoxes(QWidget* parent, Trace trace = {})
+      : parent_(parent), trace_(std::move(trace)) {}
 
   // One OK button, the application's title as caption.
   void message(std::string_view text) override;
@@ -20,6 +27,7 @@ class MessageBoxes final : public phone::DialogHost {
 
  private:
   QPointer<QWidget> parent_;
+  Trace trace_;
 };
 
 }  // namespace orvalis::ui

@@ -1,6 +1,7 @@
-// The windowed phone for real, on a virtual X display: it logs in to a real
-// server, the user types a headless phone's number and presses Escape, both
-// sides talk, the user clicks the hang-up button and then "X", and the
+// The windowed phone for real, on a virtual X display, against a real
+// server and a headless phone: it logs in (or registers through its menu
+// and dialog first), the user types the other phone's number and presses
+// Escape, both sides talk, the user hangs up and clicks "X", and the
 // program ends after its logout. A picture of the window during the call
 // is kept in the build directory's artifacts.
 
@@ -63,58 +64,59 @@ Point windowPosition(const VirtualDisplay& display, const std::string& window) {
   return p;
 }
 
-TEST(PhoneWindow, LogsInCallsHangsUpAndShutsDown) {
-  Server server;
-  VirtualDisplay display;
-  Phone callee(400000002, server.port());
-  ASSERT_TRUE(callee.registerOnServer());
-  const std::string own = "400000001";
-  {
-    // The window's account exists already, its password saved.
-    Phone registrar(400000001, server.port());
-    ASSERT_TRUE(registrar.registerOnServer());
-    ASSERT_TRUE(registrar.logOut());
-    EXPECT_EQ(registrar.quit(), 0);
-  }
-
-  TempDir home;
-  {
-    store::CnfData cnf, cnfEdit;
-    store::CConfig config(cnf, cnfEdit, home.dir());
-    cnf.serverHost = loopback;
-    cnf.serverPort = server.port();
-    cnf.dynamicPort = 1;
-    cnf.useReDirectCallIn = 1;
-    cnf.reHost = loopback;
-    cnf.userNumber = std::stoi(own);
+// The window's home: settings pointing at the server, and the data files.
+// A number of 0 leaves the phone unregistered.
+void prepareHome(const TempDir& home, std::uint16_t serverPort, std::int32_t number) {
+  store::CnfData cnf, cnfEdit;
+  store::CConfig config(cnf, cnfEdit, home.dir());
+  cnf.serverHost = loopback;
+  cnf.serverPort = serverPort;
+  cnf.dynamicPort = 1;
+  cnf.useReDirectCallIn = 1;
+  cnf.reHost = loopback;
+  if (number != 0) {
+    cnf.userNumber = number;
     cnf.passwd = "secret1";
     cnf.passwdLen = 7;
-    ASSERT_TRUE(config.save());
   }
+  if (!config.save()) throw std::runtime_error("settings not saved");
   for (const char* dir : {"Skins", "Language", "icons", "nokia"})
     fs::copy(fs::path(ORVALIS_DATA_DIR) / dir, home.path() / dir, fs::copy_options::recursive);
+}
 
+// The real program on the display, printing what it shows.
+std::unique_ptr<InteractiveProcess> startWindow(const VirtualDisplay& display, const TempDir& home) {
   // The X keyboard library reads its server's replies with strndup past
   // their end-less strings, which strict string checks take for a fault of
   // ours; every other check stays on.
   const char* asan = std::getenv("ASAN_OPTIONS");
   const std::string asanOptions =
       "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0";
-  InteractiveProcess window("env",
-                            {"DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb", asanOptions,
-                             ORVALIS_WINDOW_PATH, "--audio", "null", "--trace"},
-                            home.path().string());
-  ASSERT_TRUE(window.waitForLine(0, "tray: 1", patience)) << "the window did not log in";
-  // Only the visible one: Qt keeps hidden helper windows of the same name.
-  const std::string id =
-      display.run({"xdotool", "search", "--sync", "--onlyvisible", "--name", "Orvalis"});
-  const std::string windowId = id.substr(0, id.find('\n'));
-  ASSERT_FALSE(windowId.empty());
-  display.run({"xdotool", "windowfocus", "--sync", windowId});
+  return std::make_unique<InteractiveProcess>(
+      "env",
+      std::vector<std::string>{"DISPLAY=" + display.name(), "QT_QPA_PLATFORM=xcb", asanOptions,
+                               ORVALIS_WINDOW_PATH, "--audio", "null", "--trace"},
+      home.path().string());
+}
 
-  // The number typed into the number field, Escape dials.
+// The visible window of that name; Qt keeps hidden helper windows of the
+// same name.
+std::string findWindow(const VirtualDisplay& display, const std::string& name) {
+  const std::string id = display.run({"xdotool", "search", "--sync", "--onlyvisible", "--name", name});
+  return id.substr(0, id.find('\n'));
+}
+
+void click(const VirtualDisplay& display, Point at) {
+  display.run({"xdotool", "mousemove", "--sync", std::to_string(at.x), std::to_string(at.y),
+               "click", "1"});
+}
+
+// Dials the callee from the window by keyboard; both sides talk.
+void callFromWindow(const VirtualDisplay& display, const std::string& windowId,
+                    InteractiveProcess& window, Phone& callee) {
+  display.run({"xdotool", "windowfocus", "--sync", windowId});
   callee.markNow();
-  std::size_t mark = window.mark();
+  const std::size_t mark = window.mark();
   display.run({"xdotool", "type", "--delay", "40", callee.number()});
   display.run({"xdotool", "key", "Escape"});
   EXPECT_TRUE(window.waitForLine(mark, "display: Search ...", patience));
@@ -123,8 +125,30 @@ TEST(PhoneWindow, LogsInCallsHangsUpAndShutsDown) {
   EXPECT_TRUE(window.waitForLine(mark, "display: User Online", patience));
   EXPECT_TRUE(callee.expect("display: User Online"));
   EXPECT_TRUE(window.waitForLine(mark, "tray: 2", patience));
-  std::this_thread::sleep_for(500ms);  // a refresh tick shows the push-to-talk panel
+}
 
+TEST(PhoneWindow, LogsInCallsHangsUpAndShutsDown) {
+  Server server;
+  VirtualDisplay display;
+  Phone callee(400000002, server.port());
+  ASSERT_TRUE(callee.registerOnServer());
+  {
+    // The window's account exists already, its password saved.
+    Phone registrar(400000001, server.port());
+    ASSERT_TRUE(registrar.registerOnServer());
+    ASSERT_TRUE(registrar.logOut());
+    EXPECT_EQ(registrar.quit(), 0);
+  }
+  TempDir home;
+  prepareHome(home, server.port(), 400000001);
+  const auto window = startWindow(display, home);
+  ASSERT_TRUE(window->waitForLine(0, "tray: 1", patience)) << "the window did not log in";
+  const std::string windowId = findWindow(display, "Orvalis");
+  ASSERT_FALSE(windowId.empty());
+
+  // The number typed into the number field, Escape dials.
+  callFromWindow(display, windowId, *window, callee);
+  std::this_thread::sleep_for(500ms);  // a refresh tick shows the push-to-talk panel
   const fs::path artifacts = ORVALIS_ARTIFACT_DIR;
   fs::create_directories(artifacts);
   const fs::path picture = artifacts / "orvalis-window.png";
@@ -135,17 +159,68 @@ TEST(PhoneWindow, LogsInCallsHangsUpAndShutsDown) {
 
   // The hang-up button under the display.
   const Point at = windowPosition(display, windowId);
-  mark = window.mark();
+  const std::size_t mark = window->mark();
   callee.markNow();
-  display.run({"xdotool", "mousemove", "--sync", std::to_string(at.x + 145),
-               std::to_string(at.y + 173), "click", "1"});
-  EXPECT_TRUE(window.waitForLine(mark, "display: User Disconnected", patience));
+  click(display, {at.x + 145, at.y + 173});
+  EXPECT_TRUE(window->waitForLine(mark, "display: User Disconnected", patience));
   EXPECT_TRUE(callee.expect("display: User Disconnected"));
 
   // "X": the program ends once it has logged out.
-  display.run({"xdotool", "mousemove", "--sync", std::to_string(at.x + 171),
-               std::to_string(at.y + 18), "click", "1"});
-  EXPECT_EQ(window.finish(patience), 0);
+  click(display, {at.x + 171, at.y + 18});
+  EXPECT_EQ(window->finish(patience), 0);
+  EXPECT_EQ(callee.quit(), 0);
+}
+
+TEST(PhoneWindow, RegistersThroughItsDialogThenCalls) {
+  Server server;
+  VirtualDisplay display;
+  Phone callee(400000004, server.port());
+  ASSERT_TRUE(callee.registerOnServer());
+  TempDir home;
+  prepareHome(home, server.port(), 0);
+  const auto window = startWindow(display, home);
+  const std::string windowId = findWindow(display, "Orvalis");
+  ASSERT_FALSE(windowId.empty());
+  const Point at = windowPosition(display, windowId);
+
+  // Menu, then its first item: Registration, while no number is set.
+  click(display, {at.x + 102, at.y + 18});
+  display.run({"xdotool", "key", "--delay", "100", "Down", "Return"});
+  const std::string dialog = findWindow(display, "Registration");
+  ASSERT_FALSE(dialog.empty());
+  display.run({"xdotool", "windowfocus", "--sync", dialog});
+  display.run({"xdotool", "type", "--delay", "40", "400000003"});
+  display.run({"xdotool", "key", "Tab"});
+  display.run({"xdotool", "type", "--delay", "40", "secret1"});
+  display.run({"xdotool", "key", "Tab"});
+  display.run({"xdotool", "type", "--delay", "40", "secret1"});
+  // "New", in the group box under the fields.
+  const Point form = windowPosition(display, dialog);
+  click(display, {form.x + 58, form.y + 152});
+  ASSERT_TRUE(window->waitForLine(0, "message: Registration Ok!", patience))
+      << window->outputSince(0);
+  // The box has the application's title, like the main window; it shows
+  // just after its text is traced.
+  std::string box;
+  for (const auto until = std::chrono::steady_clock::now() + patience;
+       box.empty() && std::chrono::steady_clock::now() < until;) {
+    std::istringstream titled(
+        display.run({"xdotool", "search", "--onlyvisible", "--name", "Orvalis 2.0.1 betta"}));
+    for (std::string id; titled >> id;)
+      if (id != windowId && id != dialog) box = id;
+    if (box.empty()) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_FALSE(box.empty());
+  display.run({"xdotool", "windowfocus", "--sync", box});
+  display.run({"xdotool", "key", "Return"});
+
+  // The number and password were kept: the phone logs in by itself.
+  ASSERT_TRUE(window->waitForLine(0, "tray: 1", patience)) << window->outputSince(0);
+  callFromWindow(display, windowId, *window, callee);
+  callee.send("hangup");
+  EXPECT_TRUE(window->waitForLine(0, "display: User Disconnected", patience));
+  click(display, {at.x + 171, at.y + 18});
+  EXPECT_EQ(window->finish(patience), 0);
   EXPECT_EQ(callee.quit(), 0);
 }
 
