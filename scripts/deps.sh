@@ -5,7 +5,7 @@
 
 ORVALIS_PACKAGES=(
   # build
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config ccache
   # tests
   libgtest-dev libgmock-dev
   # windowed phone
@@ -22,6 +22,8 @@ ORVALIS_PACKAGES=(
   espeak-ng sox
   # the window's smoke test on a virtual X display, and a face with Cyrillic
   xvfb xdotool x11-apps netpbm fonts-dejavu-core
+  # separate hosts for the calls-between-machines tests: namespaces, a router
+  iproute2 nftables
 )
 
 orvalis_install_deps() (

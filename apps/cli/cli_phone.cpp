@@ -76,8 +76,8 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
 // ---- CliPhone -----------------------------------------------------------------
 
 CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir,
-                   const phone::CPhone::AudioFactory& makeAudio)
-    : input_(inputFd), ui_(out, input_) {
+                   const phone::CPhone::AudioFactory& makeAudio, int stopFd)
+    : input_(inputFd, stopFd), ui_(out, input_) {
   phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir), makeAudio);
   account_ = std::make_unique<AccountParts>(*phone_, ui_);
   commands_.emplace("status", [this](std::string_view) { printStatus(); });
@@ -140,6 +140,17 @@ void CliPhone::tickWhile(const std::function<bool()>& more, const std::function<
   }
 }
 
+void CliPhone::logOutBeforeQuit() {
+  if (!account_->actions.disconnectUser()) return;
+  const auto until = std::chrono::steady_clock::now() + logoutWait;
+  const net::AuthSlot& slot = phone_->quiryAuth[net::reqLogout];
+  // The tick sends the logout and frees the slot once it is answered.
+  while (slot.load() != net::SlotState::slotIdle && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_until(std::min(nextTick_, until));
+    tickOnce();
+  }
+}
+
 int CliPhone::run() {
   using Clock = std::chrono::steady_clock;
   nextTick_ = Clock::now();
@@ -157,6 +168,7 @@ int CliPhone::run() {
       case LineInput::Status::end: ui_.requestQuit(); break;
     }
   }
+  logOutBeforeQuit();
   account_.reset();
   phone_.reset();
   return 0;

@@ -81,8 +81,12 @@ class CliPhone {
 
   // Builds the phone in dir (its settings file lives there), with the
   // sound side makeAudio builds.
+  // stopFd, when given, ends the phone as the end of its input does.
   CliPhone(std::ostream& out, int inputFd, std::string dir,
-           const phone::CPhone::AudioFactory& makeAudio = nullptr);
+           const phone::CPhone::AudioFactory& makeAudio = nullptr, int stopFd = -1);
+
+  // How long quitting waits for the logout's answer.
+  static constexpr std::chrono::milliseconds logoutWait{2000};
 
   // Runs until "quit" or the end of the input; returns the exit status.
   int run();
@@ -91,6 +95,9 @@ class CliPhone {
   using Command = std::function<void(std::string_view args)>;
 
   void handle(std::string_view line);
+  // Logs out when logged in, so that callers learn the phone is offline;
+  // waits for the answer at most logoutWait.
+  void logOutBeforeQuit();
   void printStatus();
   // One heartbeat: the controller's tick and the server test's poll.
   void tickOnce();

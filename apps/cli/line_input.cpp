@@ -24,17 +24,23 @@ bool LineInput::takeBufferedLine(std::string& line) {
 
 LineInput::Status LineInput::next(std::string& line, int timeoutMs) {
   for (;;) {
+    if (stopped_) return Status::end;
     if (takeBufferedLine(line)) return Status::line;
     if (ended_) return Status::end;
 
-    pollfd pfd{fd_, POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, timeoutMs);
+    std::array<pollfd, 2> fds{pollfd{fd_, POLLIN, 0}, pollfd{stopFd_, POLLIN, 0}};
+    const int ready = ::poll(fds.data(), stopFd_ >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return Status::timeout;
     if (ready < 0) {
       ended_ = true;
       continue;
     }
+    if (stopFd_ >= 0 && fds[1].revents != 0) {
+      stopped_ = true;
+      continue;
+    }
+    if (fds[0].revents == 0) continue;
     std::array<char, 4096> chunk{};
     const ssize_t n = ::read(fd_, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;

@@ -10,7 +10,9 @@ class LineInput {
  public:
   enum class Status { line, timeout, end };
 
-  explicit LineInput(int fd) : fd_(fd) {}
+  // stopFd, when given, ends the input as soon as it becomes readable
+  // (a signal to quit), whatever lines are still unread.
+  explicit LineInput(int fd, int stopFd = -1) : fd_(fd), stopFd_(stopFd) {}
 
   // The next line without its line end. timeoutMs < 0 waits for ever.
   Status next(std::string& line, int timeoutMs);
@@ -19,6 +21,8 @@ class LineInput {
   bool takeBufferedLine(std::string& line);
 
   int fd_;
+  int stopFd_;
+  bool stopped_ = false;
   std::string buffer_;
   bool ended_ = false;
 };

@@ -1,5 +1,7 @@
 // orvalis-cli: the headless phone, driven from standard input.
 
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -55,6 +57,19 @@ int main(int argc, char** argv) {
     std::cerr << "orvalis-cli: " << error << '\n';
     return 1;
   }
-  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio);
-  return phone.run();
+  // SIGINT and SIGTERM end the phone as the end of its input does, logging
+  // out first. Blocked before any thread starts, so every thread inherits it.
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  sigaddset(&quitSignals, SIGINT);
+  sigaddset(&quitSignals, SIGTERM);
+  int stopFd = -1;
+  if (::pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr) == 0) {
+    stopFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+  }
+  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio, stopFd);
+  const int status = phone.run();
+  if (stopFd >= 0) ::close(stopFd);
+  return status;
 }

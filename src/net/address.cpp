@@ -3,32 +3,46 @@
 #include "net/address.h"
 
 #include <arpa/inet.h>
-#include <array>
-#include <memory>
-#include <netdb.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
+#include <memory>
+
 namespace orvalis::net {
 
-std::uint32_t localHostAddress() {
-  std::array<char, 256> name{};
-  if (::gethostname(name.data(), name.size() - 1) != 0) return 0;
-  name.back() = '\0';  // gethostname need not terminate a truncated name
+bool isLoopback(std::uint32_t address) { return (ntohl(address) >> 24) == 127; }
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name.data(), nullptr, &hints, &found) != 0) return 0;
-  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
-      return reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-    }
+std::uint32_t localHostAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return 0;
+  const std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    const std::uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    if (address != 0 && !isLoopback(address)) return address;
   }
   return 0;
+}
+
+std::uint32_t sourceAddressTo(std::uint32_t address, std::uint16_t port) {
+  // Connecting a datagram socket only picks the route and the source.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = address;
+  to.sin_port = htons(port == 0 ? 9 : port);
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+  ::close(fd);
+  return ok ? local.sin_addr.s_addr : 0;
 }
 
 std::string formatAddress(std::uint32_t address) {

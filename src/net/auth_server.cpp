@@ -1,7 +1,10 @@
 #include "net/auth_server.h"
 
+#include "net/address.h"
+#include "net/announce.h"
 #include "net/http_tunnel.h"
 #include "net/packet_io.h"
+#include "net/requests.h"
 #include "net/socks5.h"
 
 namespace orvalis::net {
@@ -42,6 +45,10 @@ void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
   bool done = openRoute(cnf, current, deadline) == 0;
   if (done) {
     const SocketPtr socket = current.get();
+    if (socket && slot.announceFromConnection) {
+      setLoginAddress(slot.request,
+                      announcedAddress(cnf, socket->localAddress(), localHostAddress()));
+    }
     done = socket && exchange(*socket, cnf, slot);
   }
   current.closeAndReset();
@@ -51,11 +58,10 @@ void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
 CAuthServer::CAuthServer(AuthTable& quiryAuth, const store::CnfData& cnf,
                          std::atomic<AuthThread>& authThread,
                          std::chrono::milliseconds timeLimit)
-    : quiryAuth_(quiryAuth),
-      cnf_(cnf),
-      authThread_(authThread),
-      timeLimit_(timeLimit),
-      thread_([this] { sweep(); }) {}
+    : quiryAuth_(quiryAuth), authThread_(authThread), timeLimit_(timeLimit) {
+  cnf_.copyFrom(cnf);
+  thread_ = std::thread([this] { sweep(); });
+}
 
 CAuthServer::~CAuthServer() {
   if (thread_.joinable()) thread_.join();

@@ -27,8 +27,8 @@ void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
 
 class CAuthServer {
  public:
-  // Starts the sweep at once. authThread goes to sweeping while it runs and
-  // back to none when it has ended.
+  // Starts the sweep at once, on a copy of cnf. authThread goes to sweeping
+  // while it runs and back to none when it has ended.
   CAuthServer(AuthTable& quiryAuth, const store::CnfData& cnf,
               std::atomic<AuthThread>& authThread,
               std::chrono::milliseconds timeLimit = transactionTimeLimit);
@@ -45,7 +45,9 @@ class CAuthServer {
   void sweep();
 
   AuthTable& quiryAuth_;
-  const store::CnfData& cnf_;
+  // The settings as the sweep began: every request of a sweep goes the same
+  // way, whatever the user applies meanwhile.
+  store::CnfData cnf_;
   std::atomic<AuthThread>& authThread_;
   const std::chrono::milliseconds timeLimit_;
   std::atomic<bool> aborted_{false};

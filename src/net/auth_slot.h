@@ -28,6 +28,10 @@ struct AuthSlot {
   std::atomic<SlotState> state{SlotState::slotIdle};
   CPacket request;
   CPacket answer;
+  // A login whose announced address the transaction fills in from the
+  // connection it makes, where the phone is reached from. Set with the
+  // request, before slotQueued.
+  bool announceFromConnection = false;
 
   SlotState load() const { return state.load(std::memory_order_acquire); }
   void store(SlotState s) { state.store(s, std::memory_order_release); }

@@ -33,6 +33,17 @@ CBind::~CBind() {
   if (thread_.joinable()) thread_.join();
 }
 
+void CBind::settle() {
+  std::lock_guard guard(settleLock_);
+  isSettled_ = true;
+  settled_.notify_all();
+}
+
+bool CBind::waitSettled(std::chrono::milliseconds limit) {
+  std::unique_lock guard(settleLock_);
+  return settled_.wait_for(guard, limit, [this] { return isSettled_; });
+}
+
 void CBind::endListener() {
   // Only what is still this listener's: a restart may have begun anew.
   if (call_.sockBind.closeAndResetIf(listening_)) {
@@ -43,6 +54,13 @@ void CBind::endListener() {
 }
 
 void CBind::run() {
+  struct Ending {
+    CBind& bind;
+    ~Ending() {
+      bind.ended_ = true;
+      bind.settle();
+    }
+  } ending{*this};
   if (!listening_) return;
   const store::CnfData& cnf = host_.settings();
   const bool dynamic = cnf.dynamicPort.get() != 0;
@@ -62,6 +80,7 @@ void CBind::run() {
     call_.refreshLocalPort = true;
   }
   call_.stateBind = BindState::bindListening;
+  settle();
   while (SocketPtr connection = listening_->accept()) serve(std::move(connection));
   endListener();
 }

@@ -3,7 +3,10 @@
 // port. Each accepted connection's first message decides: a call request
 // starts an incoming call, or is answered busy; anything else is closed.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "net/call_host.h"
@@ -30,15 +33,26 @@ class CBind {
   CBind(const CBind&) = delete;
   CBind& operator=(const CBind&) = delete;
 
+  // The thread has ended: stopped, or it could not listen.
+  bool ended() const { return ended_.load(); }
+  // Waits until the listener listens or has ended, at most limit; true
+  // when it did in time.
+  bool waitSettled(std::chrono::milliseconds limit);
+
  private:
   void run();
   void serve(SocketPtr connection);
   void endListener();
+  void settle();
 
   CallHost& host_;
   CallState& call_;
   const std::chrono::milliseconds firstMessageWait_;
   SocketPtr listening_;
+  std::atomic<bool> ended_{false};
+  std::mutex settleLock_;
+  std::condition_variable settled_;
+  bool isSettled_ = false;  // guarded by settleLock_
   std::thread thread_;  // last: starts once everything above is ready
 };
 

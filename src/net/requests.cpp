@@ -29,9 +29,21 @@ std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::strin
   std::array<std::uint8_t, loginSize> p{};
   writeInt32(p, 0, number);
   putPassword(p, 4, password);
-  std::memcpy(p.data() + 24, &address, 4);  // already in network order
+  std::memcpy(p.data() + loginAddressOffset, &address, 4);  // already in network order
   writeUint16(p, 28, port);
   return p;
+}
+
+std::uint32_t loginAddress(const CPacket& login) {
+  std::uint32_t address = 0;
+  std::memcpy(&address, login.payload.data() + loginAddressOffset, 4);
+  return address;
+}
+
+std::uint16_t loginPort(const CPacket& login) { return readUint16(login.payload, 28); }
+
+void setLoginAddress(CPacket& login, std::uint32_t address) {
+  std::memcpy(login.payload.data() + loginAddressOffset, &address, 4);
 }
 
 std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,

@@ -21,6 +21,8 @@ inline constexpr std::size_t findUserSize = 12;
 inline constexpr std::size_t userFoundSize = 12;
 // Room for the password bytes after the length byte.
 inline constexpr std::size_t passwdFieldSize = 19;
+// Where a login carries the address it announces for incoming calls.
+inline constexpr std::size_t loginAddressOffset = 24;
 
 // [0..3] number; [4] password length; [5..23] password.
 std::array<std::uint8_t, registerSize> registerPayload(std::int32_t number,
@@ -29,6 +31,12 @@ std::array<std::uint8_t, registerSize> registerPayload(std::int32_t number,
 // order); [28..29] port (little-endian); [30..31] zero.
 std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::string_view password,
                                                  std::uint32_t address, std::uint16_t port);
+// The announced address of a login request (network order), and its
+// replacement.
+std::uint32_t loginAddress(const CPacket& login);
+std::uint16_t loginPort(const CPacket& login);
+void setLoginAddress(CPacket& login, std::uint32_t address);
+
 // [0..7] ticket; [8] length; [9..27] new password.
 std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,
                                                                std::string_view password);

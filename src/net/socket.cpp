@@ -172,15 +172,26 @@ bool Socket::listen(std::uint32_t address, std::uint16_t port, int backlog) {
   return ok;
 }
 
-std::uint16_t Socket::localPort() const {
+std::optional<sockaddr_in> Socket::localName() const {
   int fd = -1;
-  if (!enter(fd)) return 0;
+  if (!enter(fd)) return std::nullopt;
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   const bool ok = ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 &&
                   sa.sin_family == AF_INET;
   leave();
-  return ok ? ntohs(sa.sin_port) : 0;
+  if (!ok) return std::nullopt;
+  return sa;
+}
+
+std::uint16_t Socket::localPort() const {
+  const auto name = localName();
+  return name ? ntohs(name->sin_port) : 0;
+}
+
+std::uint32_t Socket::localAddress() const {
+  const auto name = localName();
+  return name ? name->sin_addr.s_addr : 0;
 }
 
 std::shared_ptr<Socket> Socket::accept(std::uint32_t* peerAddress, std::uint16_t* peerPort) {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <optional>
 #include <span>
 #include <sys/types.h>
 
@@ -47,6 +49,9 @@ class Socket {
   bool listen(std::uint32_t address, std::uint16_t port, int backlog = SOMAXCONN_DEFAULT);
   // The bound local port (host order), 0 when unknown.
   std::uint16_t localPort() const;
+  // The local address (network order) of a bound or connected socket; 0
+  // when unknown.
+  std::uint32_t localAddress() const;
   // Waits for a connection; nullptr on failure or after close. The peer's
   // address is given in network order, its port in host order.
   std::shared_ptr<Socket> accept(std::uint32_t* peerAddress = nullptr,
@@ -61,6 +66,7 @@ class Socket {
   static constexpr int SOMAXCONN_DEFAULT = 16;
 
  private:
+  std::optional<sockaddr_in> localName() const;
   // Marks a system call in progress; false when the socket is closed.
   bool enter(int& fd) const;
   void leave() const;

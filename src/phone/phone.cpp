@@ -1,9 +1,11 @@
 #include "phone/phone.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "net/address.h"
+#include "net/announce.h"
 #include "net/message_codes.h"
 
 namespace orvalis::phone {
@@ -13,6 +15,12 @@ using net::SlotState;
 namespace {
 
 constexpr std::int32_t transientTicks = 2 * ticksPerSecond;  // answers of a search
+// How long start-up waits for the listener to bind, so that the first
+// login announces a port that listens.
+constexpr std::chrono::milliseconds listenerStartWait{1000};
+
+constexpr std::string_view unreachableText =
+    "Other computers cannot call this phone: it has no network address but loopback.";
 
 // Keeps tick from being re-entered while a modal dialog runs inside it.
 class TickGuard {
@@ -90,7 +98,10 @@ std::string CPhone::melodyText(MelodyKind kind) const {
 }
 
 std::uint32_t CPhone::refreshLocalHost() {
-  const std::uint32_t host = hostLookup_();
+  // What the next login will announce; for a direct connection, the source
+  // of the route to the server stands for the login's own connection.
+  const std::uint32_t host = net::announcedAddress(
+      cnf, net::sourceAddressTo(cnf.serverHost, cnf.serverPort), hostLookup_());
   cnf.localHost = host;
   cnfEdit.localHost = host;
   return host;
@@ -162,15 +173,22 @@ void CPhone::runDeferred() {
 void CPhone::autoLogin() {
   display_.setLocalHostLabel(net::formatAddress(refreshLocalHost()));
 
-  if (serverState.load() != ServerState::loggedOut) return;
-  if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle) return;
+  // A logout still under way goes to the server first.
+  if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle ||
+      quiryAuth[net::reqLogout].load() != SlotState::slotIdle) {
+    return;
+  }
   if (cnf.userNumber <= 0) return;
-
-  const std::uint32_t address = cnf.useReDirectCallIn ? cnf.reHost.get() : cnf.localHost.get();
-  const std::uint16_t port = cnf.userPort;
+  const ServerState state = serverState.load();
+  if (state == ServerState::loggedIn) reannounce();
+  if (state != ServerState::loggedOut) return;
+  if (!listenerReady()) {
+    loginCountdown = 0;  // try again on the next tick
+    return;
+  }
 
   if (!askPasswd && cnf.passwdLen > 0) {
-    login(cnf.userNumber, cnf.passwd.str(), address, port);
+    loginAnnouncing(cnf.userNumber, cnf.passwd.str());
     return;
   }
 
@@ -186,7 +204,24 @@ void CPhone::autoLogin() {
   }
   storePassword(outcome.savePasswd ? std::string_view(outcome.passwd) : std::string_view());
   config.save();
-  login(cnf.userNumber, outcome.passwd, address, port);
+  loginAnnouncing(cnf.userNumber, outcome.passwd);
+}
+
+void CPhone::reannounce() {
+  if (bindRestart > 0 || callState.stateBind.load() != net::BindState::bindListening) return;
+  if (cnf.userPort.get() == announcedPort_) return;
+  if (sessionPasswd_.empty()) {
+    serverState = ServerState::loggedOut;  // the next attempt logs in as at start
+    return;
+  }
+  loginAnnouncing(cnf.userNumber, sessionPasswd_);
+}
+
+bool CPhone::listenerReady() const {
+  if (bindRestart > 0) return false;
+  if (callState.stateBind.load() == net::BindState::bindListening) return true;
+  // A listener that gave up (its port is taken) holds nothing back.
+  return !myBind || myBind->ended();
 }
 
 void CPhone::storePassword(std::string_view password) {
@@ -237,7 +272,17 @@ void CPhone::consumeLogin(net::AuthSlot& slot) {
     ticket = net::parseTicket(slot.answer);
     serverState = ServerState::loggedIn;
     askPasswd = false;
+    announcedPort_ = net::loginPort(slot.request);
+    const std::uint32_t announced = net::loginAddress(slot.request);
+    display_.setLocalHostLabel(net::formatAddress(announced));
+    if (!unreachableTold_ && net::unreachableFromOthers(cnf, announced)) {
+      unreachableTold_ = true;
+      display_.showMessage(unreachableText);
+    }
   }
+  // A failed login made while logged in (a new port announced) leaves the
+  // phone logged out, as any failed login does.
+  if (askPasswd && serverState.load() == ServerState::loggedIn) serverState = ServerState::loggedOut;
   slot.store(SlotState::slotIdle);
 }
 
@@ -270,10 +315,12 @@ void CPhone::consumeFindUser(net::AuthSlot& slot) {
 
 // ---- queueing ----------------------------------------------------------------
 
-bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload) {
+bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload,
+                   bool announceFromConnection) {
   net::AuthSlot& slot = quiryAuth[static_cast<std::size_t>(code)];
   if (slot.load() != SlotState::slotIdle) return false;
   net::buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
+  slot.announceFromConnection = announceFromConnection;
   slot.store(SlotState::slotQueued);  // publishes the request
   return true;
 }
@@ -287,7 +334,24 @@ bool CPhone::login(std::int32_t num, std::string_view password, std::uint32_t ad
   return queue(net::reqLogin, net::loginPayload(num, password, address, port));
 }
 
+bool CPhone::loginAnnouncing(std::int32_t num, std::string_view password) {
+  const std::uint16_t port = cnf.userPort;
+  if (!queue(net::reqLogin, net::loginPayload(num, password, refreshLocalHost(), port), true))
+    return false;
+  sessionPasswd_.assign(password.substr(0, net::passwdFieldSize));
+  return true;
+}
+
 void CPhone::logout() { queue(net::reqLogout, ticket); }
+
+void CPhone::leaveServer() {
+  if (serverState.load() != ServerState::loggedIn) return;
+  logout();
+  // The sweep takes the settings as they are when it starts: started now,
+  // before the new server is copied in, the logout reaches the old one.
+  if (netReady && authThread.load() == net::AuthThread::none) startTransactions();
+  serverState = ServerState::loggedOut;
+}
 
 void CPhone::requestDeleteUser() {
   if (serverState.load() == ServerState::loggedIn) queue(net::reqDeleteUser, ticket);
@@ -325,6 +389,7 @@ void CPhone::startListener() {
   if (callState.sockBind) return;
   myBind.reset();  // the previous listener ended when its socket closed
   myBind = std::make_unique<net::CBind>(static_cast<net::CallHost&>(*this));
+  myBind->waitSettled(listenerStartWait);
 }
 
 void CPhone::stopNetwork() { net::stopNetwork(callState); }

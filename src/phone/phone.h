@@ -111,7 +111,15 @@ class CPhone : public net::CallFields, private net::CallHost {
   bool registerNew(std::int32_t number, std::string_view password);
   bool login(std::int32_t number, std::string_view password, std::uint32_t address,
              std::uint16_t port);
+  // A login that announces where this phone takes calls: the address the
+  // login's own connection comes from (see net::announcedAddress) and the
+  // listening port.
+  bool loginAnnouncing(std::int32_t number, std::string_view password);
   void logout();
+  // Before the live settings move to another server: a logged-in phone logs
+  // out from the current one at once, and automatic login then logs in to
+  // the new one.
+  void leaveServer();
   void requestDeleteUser();
   bool requestChangePasswd(std::string_view password);
   void findUser(std::int32_t number);
@@ -178,11 +186,18 @@ class CPhone : public net::CallFields, private net::CallHost {
   void autoLogin();
   void consumeAnswer(std::size_t slot);
   void consumeLogin(net::AuthSlot& slot);
+  // Logged in, with a listener that now listens on another port than the
+  // login announced: log in again so that the server learns it.
+  void reannounce();
+  // No login goes out while the listener is starting or restarting, so that
+  // the port announced is the one that listens.
+  bool listenerReady() const;
   void consumeFindUser(net::AuthSlot& slot);
   // Stores (or clears, for an empty password) the saved password in both
   // records.
   void storePassword(std::string_view password);
-  bool queue(std::int16_t code, std::span<const std::uint8_t> payload);
+  bool queue(std::int16_t code, std::span<const std::uint8_t> payload,
+             bool announceFromConnection = false);
   std::string melodyText(MelodyKind kind) const;
   bool halfDuplex() const;
   // Looks up the own address and stores it in both settings records.
@@ -215,6 +230,11 @@ class CPhone : public net::CallFields, private net::CallHost {
 
   std::mutex clientLock_;
   std::atomic<bool> portInUsePending_{false};
+  // What the latest login announced, and the password it was made with, so
+  // that a new port can be announced without asking again. Memory only.
+  std::uint16_t announcedPort_ = 0;
+  std::string sessionPasswd_;
+  bool unreachableTold_ = false;
   PhoneUi& display_;
   std::unique_ptr<audio::AudioPort> audio_;
   HostLookup hostLookup_;

@@ -58,7 +58,7 @@ void RegistrationDialog::addNewClick() {
 
 void RegistrationDialog::addExistsClick() {
   if (busy_ || !validateInput()) return;
-  if (!phone_.login(regNumber, regPasswd, phone_.cnf.localHost, phone_.cnf.userPort)) return;
+  if (!phone_.loginAnnouncing(regNumber, regPasswd)) return;
   busy_ = true;
   status_ = text(txtRegisteringExisting);
 }

@@ -18,14 +18,26 @@ void copySound(store::CnfData& to, const store::CnfData& from) {
   forEachSoundField(to, from, [](store::LeInt32& t, const store::LeInt32& f) { t = f.get(); });
 }
 
-void copyConnection(store::CnfData& to, const store::CnfData& from) {
+void copyListener(store::CnfData& to, const store::CnfData& from) {
   to.dynamicPort = from.dynamicPort.get();
   to.userPort = from.userPort.get();
 }
 
+void copyServer(store::CnfData& to, const store::CnfData& from) {
+  to.serverHost = from.serverHost.get();
+  to.serverPort = from.serverPort.get();
+}
+
 }  // namespace
 
-bool connectionChanged(const CPhone& phone) {
+bool connectionChanged(const CPhone& phone) { return listenerChanged(phone) || serverChanged(phone); }
+
+bool serverChanged(const CPhone& phone) {
+  return phone.cnf.serverHost.get() != phone.cnfEdit.serverHost.get() ||
+         phone.cnf.serverPort.get() != phone.cnfEdit.serverPort.get();
+}
+
+bool listenerChanged(const CPhone& phone) {
   const store::CnfData& cnf = phone.cnf;
   const store::CnfData& edit = phone.cnfEdit;
   // A listener that stopped while the network is up is restarted too.
@@ -46,11 +58,20 @@ bool soundChanged(const CPhone& phone) {
 bool applySettings(CPhone& phone, DialogHost& host, const ApplyPrompts& prompts, bool savePasswd,
                    std::int32_t startUp) {
   if (connectionChanged(phone)) {
+    const bool listener = listenerChanged(phone);
+    const bool server = serverChanged(phone);
     if (host.confirm({}, prompts.connection)) {
-      copyConnection(phone.cnf, phone.cnfEdit);
-      phone.restartListener();
+      if (listener) {
+        copyListener(phone.cnf, phone.cnfEdit);
+        phone.restartListener();
+      }
+      if (server) {
+        phone.leaveServer();  // on the old server's settings, still live
+        copyServer(phone.cnf, phone.cnfEdit);
+      }
     } else {
-      copyConnection(phone.cnfEdit, phone.cnf);
+      copyListener(phone.cnfEdit, phone.cnf);
+      copyServer(phone.cnfEdit, phone.cnf);
     }
   }
   if (soundChanged(phone)) {

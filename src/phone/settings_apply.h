@@ -18,7 +18,10 @@ struct ApplyPrompts {
   std::string sound;       // texts 230 and 231
 };
 
-// Whether applying cnfEdit would restart the listener, or the sound.
+// Whether applying cnfEdit would restart the listener, move the phone to
+// another server (either is a change of connection), or restart the sound.
+bool listenerChanged(const CPhone& phone);
+bool serverChanged(const CPhone& phone);
 bool connectionChanged(const CPhone& phone);
 bool soundChanged(const CPhone& phone);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/address.h"
 #include "net/message_codes.h"
 #include "net/requests.h"
 
@@ -37,6 +38,19 @@ net::Ticket ticketOf(std::span<const std::uint8_t> body) {
   std::copy_n(body.begin(), t.size(), t.begin());
   return t;
 }
+
+}  // namespace
+
+std::uint32_t reachableAddress(std::uint32_t announced, std::uint32_t source) {
+  // A phone that does not know its own address is reached where it came
+  // from. A loopback address serves only callers on the phone's own
+  // machine; from another machine, the source is what callers can use.
+  if (announced == 0) return source;
+  if (net::isLoopback(announced) && source != 0 && !net::isLoopback(source)) return source;
+  return announced;
+}
+
+namespace {
 
 // Clear passwords do not outlive the request.
 void wipe(std::string& secret) { sodium_memzero(secret.data(), secret.size()); }
@@ -114,9 +128,8 @@ Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
 
   Session session;
   session.number = number;
-  std::memcpy(&session.address, body.data() + 24, 4);
-  // A phone that does not know its own address is reached where it came from.
-  if (session.address == 0) session.address = peer.address;
+  std::memcpy(&session.address, body.data() + net::loginAddressOffset, 4);
+  session.address = reachableAddress(session.address, peer.address);
   session.port = net::readUint16(body, 28);
   // Tickets are random; a clash with a current one is drawn again.
   for (int attempt = 0; attempt < 3; ++attempt) {

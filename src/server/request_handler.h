@@ -24,6 +24,11 @@ struct Outcome {
   std::int32_t target = 0;             // the number looked for
 };
 
+// The address a login's session records for callers (network order): the
+// announced one, unless it is unknown, or loopback while the login came
+// from another machine: then the connection's source.
+std::uint32_t reachableAddress(std::uint32_t announced, std::uint32_t source);
+
 class RequestHandler {
  public:
   RequestHandler(UserStore& store, const PasswordHasher& hasher, bool registrationClosed)

@@ -43,6 +43,7 @@ void TFCnf::connectHandlers() {
     });
   const std::pair<QLineEdit*, store::PortField CnfData::*> ports[] = {
       {w_.eUserPort, &CnfData::userPort},
+      {w_.eServerPort, &CnfData::serverPort},
       {w_.eSocks5Port, &CnfData::socks5Port},
       {w_.eHttpPort, &CnfData::httpPort},
       {w_.eGatePort, &CnfData::gatePort}};
@@ -52,6 +53,7 @@ void TFCnf::connectHandlers() {
   }
   const std::pair<QLineEdit*, store::IpField CnfData::*> hosts[] = {
       {w_.eReHost, &CnfData::reHost},
+      {w_.eServerHost, &CnfData::serverHost},
       {w_.eSocks5Host, &CnfData::socks5Host},
       {w_.eHttpHost, &CnfData::httpHost},
       {w_.eGateHost, &CnfData::gateHost}};
@@ -86,6 +88,8 @@ void TFCnf::runHandlers() {
   portEdited(w_.eUserPort, &CnfData::userPort);
   dynamicPortChanged();
   hostEdited(w_.eReHost, &CnfData::reHost);
+  hostEdited(w_.eServerHost, &CnfData::serverHost);
+  portEdited(w_.eServerPort, &CnfData::serverPort);
   for (std::size_t k = 0; k < w_.rConnect.size(); ++k)
     if (w_.rConnect[k]->isChecked()) connectWayChanged(static_cast<int>(k));
   hostEdited(w_.eSocks5Host, &CnfData::socks5Host);

@@ -159,8 +159,6 @@ QWidget* serverTab(ConfigWidgets& w) {
   auto* server = new QHBoxLayout(w.gbServerAuth);
   w.eServerHost = hostEdit(w.gbServerAuth);
   w.eServerPort = portEdit(w.gbServerAuth);
-  w.eServerHost->setEnabled(false);
-  w.eServerPort->setEnabled(false);
   server->addWidget(w.eServerHost);
   server->addWidget(w.eServerPort);
   column->addWidget(w.gbServerAuth);

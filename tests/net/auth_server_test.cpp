@@ -12,6 +12,8 @@
 
 #include "net/message_codes.h"
 #include "net/packet_io.h"
+#include "net/requests.h"
+#include "support/scripted_server.h"
 
 namespace orvalis::net {
 namespace {
@@ -20,56 +22,7 @@ using namespace std::chrono_literals;
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
-// Accepts connections one after another; answers each request with
-// answerCode, or keeps silent while silent is set.
-class ScriptedServer {
- public:
-  explicit ScriptedServer(std::int16_t answerCode, int silentConnections = 0)
-      : answerCode_(answerCode), silentLeft_(silentConnections) {
-    listener_ = Socket::createTcp();
-    EXPECT_TRUE(listener_->listen(loopback, 0));
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedServer() {
-    listener_->close();
-    thread_.join();
-  }
-
-  std::uint16_t port() const { return listener_->localPort(); }
-  std::vector<std::int16_t> requests() const {
-    std::lock_guard lock(lock_);
-    return requests_;
-  }
-
- private:
-  void serve() {
-    std::vector<SocketPtr> held;  // silent connections stay open until the end
-    while (SocketPtr peer = listener_->accept()) {
-      CPacket request;
-      const int code = recvPacket(*peer, request);
-      {
-        std::lock_guard lock(lock_);
-        requests_.push_back(static_cast<std::int16_t>(code));
-      }
-      if (silentLeft_ > 0) {
-        --silentLeft_;
-        held.push_back(peer);
-        continue;
-      }
-      CPacket answer;
-      buildPacket(answer, answerCode_, 0);
-      sendPacket(*peer, answer);
-      peer->close();
-    }
-  }
-
-  std::int16_t answerCode_;
-  int silentLeft_;
-  SocketPtr listener_;
-  mutable std::mutex lock_;
-  std::vector<std::int16_t> requests_;
-  std::thread thread_;
-};
+using orvalis::testing::ScriptedServer;
 
 void queue(AuthTable& table, std::int16_t code) {
   buildPacket(table[static_cast<std::size_t>(code)].request, code, 0);
@@ -109,6 +62,41 @@ TEST(AuthServer, SweepPerformsQueuedSlotsInIndexOrderEachOnItsOwnConnection) {
   }
   EXPECT_EQ(table[reqRegister].load(), SlotState::slotIdle);
   EXPECT_EQ(authThread.load(), AuthThread::none);
+}
+
+TEST(AuthServer, ALoginAnnouncesWhereItsConnectionComesFrom) {
+  ScriptedServer first(ansLoggedIn), second(ansLoggedIn);
+  store::CnfData cnf;
+  pointAtServer(cnf, first.port(), 0);
+  AuthTable table;
+  std::atomic<AuthThread> authThread{AuthThread::starting};
+  auto queueLogin = [&] {
+    AuthSlot& slot = table[reqLogin];
+    const auto payload = loginPayload(200000001, "secret", htonl(0x0A010203), 5000);
+    buildPacket(slot.request, reqLogin, static_cast<std::int16_t>(payload.size()), payload);
+    slot.announceFromConnection = true;
+    slot.store(SlotState::slotQueued);
+  };
+  queueLogin();
+  {
+    CAuthServer sweep(table, cnf, authThread);
+    // The sweep keeps the settings it started with.
+    cnf.serverPort = second.port();
+  }
+  ASSERT_EQ(first.received().size(), 1u);
+  EXPECT_TRUE(second.received().empty());
+  // The connection comes from loopback, which is never announced.
+  EXPECT_EQ(loginAddress(first.received()[0]), 0u);
+  EXPECT_EQ(loginPort(first.received()[0]), 5000);
+
+  // With the NAT option, the public address stands.
+  cnf.useReDirectCallIn = 1;
+  cnf.reHost = htonl(0xCB007105);
+  table[reqLogin].store(SlotState::slotIdle);
+  queueLogin();
+  { CAuthServer sweep(table, cnf, authThread); }
+  ASSERT_EQ(second.received().size(), 1u);
+  EXPECT_EQ(loginAddress(second.received()[0]), htonl(0xCB007105));
 }
 
 TEST(AuthServer, GateRouteGoesToTheGateNotTheServer) {

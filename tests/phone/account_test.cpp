@@ -5,8 +5,12 @@
 #include <fstream>
 #include <iterator>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include "net/requests.h"
 #include "phone_fixture.h"
+#include "support/child_process.h"
 
 namespace orvalis::testing {
 namespace {
@@ -30,18 +34,96 @@ TEST_F(PhoneTest, SavedPasswordIsSentWithoutAsking) {
 
   EXPECT_EQ(ui.loginShown, 0);
   ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
-  const auto expected = net::loginPayload(123456789, "secret", hostAddress, 4000);
+  // The server is on loopback: no address of this machine is announced, and
+  // the transaction takes it from its connection.
+  const auto expected = net::loginPayload(123456789, "secret", 0, 4000);
   const net::CPacket& req = request(net::reqLogin);
   EXPECT_EQ(req.code, net::reqLogin);
   EXPECT_EQ(req.length, 32);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), req.payload.begin()));
+  EXPECT_TRUE(phone().quiryAuth[net::reqLogin].announceFromConnection);
+
+  // Through a proxy, the machine's own address.
+  phone().quiryAuth[net::reqLogin].store(SlotState::slotIdle);
+  phone().cnf.connectServer = static_cast<std::int32_t>(store::ConnectWay::socks5);
+  ticks(21);
+  EXPECT_EQ(net::loginAddress(request(net::reqLogin)), hostAddress);
 
   // With "Use NAT address" the public address is announced instead.
   phone().quiryAuth[net::reqLogin].store(SlotState::slotIdle);
   phone().cnf.useReDirectCallIn = 1;
   phone().cnf.reHost = 0x04030201;
   ticks(21);
-  EXPECT_EQ(net::readInt32(request(net::reqLogin).payload, 24), 0x04030201);
+  EXPECT_EQ(net::loginAddress(request(net::reqLogin)), 0x04030201u);
+}
+
+TEST_F(PhoneTest, LoginsAnnounceThePortThatListens) {
+  loggedInPhone();
+  EXPECT_EQ(net::loginPort(request(net::reqLogin)), phone().cnf.userPort.get());
+  EXPECT_TRUE(ui.messages.empty());  // the server is on loopback: nothing to tell
+
+  // The listener moves to another port while logged in: nothing goes out
+  // while it restarts, then a login announces the new port.
+  const std::uint16_t next = freePort();
+  phone().cnf.dynamicPort = 0;
+  phone().cnf.userPort = next;
+  phone().restartListener();
+  for (int i = 0; i < phone::autoLoginInterval + 3; ++i) {
+    phone().tick();
+    if (phone().bindRestart > 0) EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+  }
+  ASSERT_EQ(phone().callState.stateBind.load(), net::BindState::bindListening);
+  ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  EXPECT_EQ(net::loginPort(request(net::reqLogin)), next);
+  finish(net::reqLogin, net::ansLoggedIn, {9, 9, 9, 9, 9, 9, 9, 9});
+  ticks(phone::autoLoginInterval + 1);
+  EXPECT_EQ(phone().ticket, (net::Ticket{9, 9, 9, 9, 9, 9, 9, 9}));
+  EXPECT_EQ(phone().serverState.load(), ServerState::loggedIn);
+  EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);  // announced once
+
+  // A port nobody could bind does not hold the login back.
+  phone().serverState = ServerState::loggedOut;
+  const auto taken = net::Socket::createTcp();
+  ASSERT_TRUE(taken->listen(htonl(INADDR_ANY), 0));
+  phone().cnf.userPort = taken->localPort();
+  phone().restartListener();
+  ticks(phone::autoLoginInterval + 3);
+  EXPECT_EQ(phone().callState.stateBind.load(), net::BindState::bindStopped);
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"Port Already Use"});
+  ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  EXPECT_EQ(net::loginPort(request(net::reqLogin)), taken->localPort());
+
+  // A login that fails while logged in leaves the phone logged out.
+  phone().quiryAuth[net::reqLogin].store(SlotState::slotIdle);
+  phone().serverState = ServerState::loggedIn;
+  phone().cnf.userPort = static_cast<std::uint16_t>(taken->localPort() + 1);
+  phone().cnf.dynamicPort = 1;
+  phone().restartListener();
+  ticks(phone::autoLoginInterval + 3);
+  ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+  fail(net::reqLogin);
+  phone().tick();
+  EXPECT_EQ(phone().serverState.load(), ServerState::loggedOut);
+}
+
+TEST_F(PhoneTest, APhoneOnlyLoopbackReachesIsToldSoOnce) {
+  makePhone();
+  phone().cnf.userNumber = 200000001;
+  phone().cnf.passwd = "secret";
+  phone().cnf.passwdLen = 6;
+  phone().cnf.serverHost = htonl(0xC6336401);  // 198.51.100.1, another machine
+  for (int login = 0; login < 2; ++login) {
+    phone().serverState = ServerState::loggedOut;
+    ticks(phone::autoLoginInterval + 1);
+    ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);
+    net::setLoginAddress(phone().quiryAuth[net::reqLogin].request, 0);  // what it had to give
+    finish(net::reqLogin, net::ansLoggedIn, {1, 2, 3, 4, 5, 6, 7, 8});
+    phone().tick();
+    ASSERT_EQ(phone().serverState.load(), ServerState::loggedIn);
+  }
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_NE(ui.messages[0].find("cannot call this phone"), std::string::npos);
+  EXPECT_EQ(ui.localHostLabel, "0.0.0.0");
 }
 
 TEST_F(PhoneTest, NoLoginWithoutOwnNumberOrWhileSuspended) {

@@ -54,7 +54,7 @@ TEST_F(AccountTest, RegistrationValidatesBeforeSending) {
   EXPECT_TRUE(registration->busy());
   EXPECT_EQ(registration->statusLine(), "Registration Exists Number ...");
   const auto expected =
-      net::loginPayload(123456789, "abcdefghijklmno", hostAddress, phone().cnf.userPort.get());
+      net::loginPayload(123456789, "abcdefghijklmno", 0, phone().cnf.userPort.get());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), request(net::reqLogin).payload.begin()));
 
   registration->setPasswd1("abc def");  // the blank is dropped

@@ -3,6 +3,7 @@
 
 #include "account_fixture.h"
 #include "phone/settings_apply.h"
+#include "support/scripted_server.h"
 
 namespace orvalis::testing {
 namespace {
@@ -84,6 +85,45 @@ TEST_F(SettingsApplyTest, YesTakesAndRestartsNoPutsBack) {
   EXPECT_EQ(p.bindRestart, phone::deferredStartValue);
   EXPECT_EQ(p.playRestart.load(), phone::deferredStartValue);
   EXPECT_EQ(audio->testStates(), audio::TestStates{});  // the microphone test stopped
+}
+
+TEST_F(SettingsApplyTest, AnotherServerLogsOutThereAndInHere) {
+  ScriptedServer oldServer(net::ansDone), newServer(net::ansLoggedIn);
+  phone::CPhone& p = phone();
+  p.cnf.serverPort = oldServer.port();
+  p.cnfEdit.copyFrom(p.cnf);
+  p.cnfEdit.serverPort = newServer.port();
+  EXPECT_TRUE(phone::connectionChanged(p));
+  EXPECT_FALSE(phone::listenerChanged(p));
+
+  host.answerYes = false;  // No keeps the old server
+  ASSERT_TRUE(apply());
+  EXPECT_EQ(p.cnfEdit.serverPort.get(), oldServer.port());
+
+  // Logged in, Yes: the logout goes to the old server at once, then the
+  // automatic login to the new one.
+  p.cnf.userNumber = 200000001;
+  p.cnf.passwd = "secret";
+  p.cnf.passwdLen = 6;
+  p.serverState = phone::ServerState::loggedIn;
+  p.ticket = net::Ticket{1, 2, 3, 4, 5, 6, 7, 8};
+  p.netReady = true;
+  p.cnfEdit.copyFrom(p.cnf);
+  p.cnfEdit.serverPort = newServer.port();
+  host.answerYes = true;
+  ASSERT_TRUE(apply());
+  EXPECT_EQ(p.cnf.serverPort.get(), newServer.port());
+  EXPECT_EQ(p.bindRestart, 0);  // the listener is not the server's business
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (p.serverState.load() != phone::ServerState::loggedIn &&
+         std::chrono::steady_clock::now() < until) {
+    p.tick();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(p.serverState.load(), phone::ServerState::loggedIn);
+  EXPECT_EQ(oldServer.requests(), std::vector<std::int16_t>{net::reqLogout});
+  EXPECT_EQ(newServer.requests(), std::vector<std::int16_t>{net::reqLogin});
+  p.netReady = false;
 }
 
 TEST_F(SettingsApplyTest, PasswordStartUpAndTheWholeRecordReachTheFile) {

@@ -1,6 +1,7 @@
 // The controller's tick: texts on the display, posted texts, automatic
 // login rhythm and the deferred device and listener steps.
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -19,11 +20,14 @@ TEST_F(PhoneTest, AutoLoginRunsOnFirstTickThenEveryTwentyFirst) {
   ui.localHostShown = 0;
   phone().tick();
   EXPECT_EQ(ui.localHostShown, 1);
-  EXPECT_EQ(ui.localHostLabel, "10.1.2.3");
+  EXPECT_EQ(ui.localHostLabel, "0.0.0.0");  // nothing but loopback reaches the server
+  phone().cnf.connectServer = static_cast<std::int32_t>(store::ConnectWay::gate);
+  phone().cnf.gateHost = htonl(0xC6336401);  // 198.51.100.1
   ticks(20);
   EXPECT_EQ(ui.localHostShown, 1);
   phone().tick();  // the 22nd tick: 21 ticks after the first
   EXPECT_EQ(ui.localHostShown, 2);
+  EXPECT_EQ(ui.localHostLabel, "10.1.2.3");  // through the relay: the host's own
   ticks(21);
   EXPECT_EQ(ui.localHostShown, 3);
 }

@@ -117,6 +117,26 @@ TEST_F(Handler, LoginFindAndLogout) {
   EXPECT_EQ(send(-3), net::ansFailed);
 }
 
+TEST_F(Handler, ALoopbackAnnouncementFromAnotherMachineRecordsTheSource) {
+  ASSERT_EQ(registerUser(alice, "alice1"), net::ansDone);
+  ASSERT_EQ(registerUser(bob, "bobby1"), net::ansDone);
+  ASSERT_EQ(login(alice, "alice1"), net::ansLoggedIn);
+  const net::Ticket a = ticket();
+  // Where the host name resolves to 127.0.1.1, an older phone announces it.
+  ASSERT_EQ(login(bob, "bobby1", htonl(0x7F000101), 6003), net::ansLoggedIn);
+  ASSERT_EQ(find(a, bob), net::ansUserFound);
+  EXPECT_EQ(net::parseUserFound(*last_.answer).address, peer.address);
+  EXPECT_EQ(net::parseUserFound(*last_.answer).port, 6003);
+
+  // From loopback, a loopback announcement is right; a real one always is.
+  const std::uint32_t lan = htonl(0xC6336407), other = htonl(0xC6336408);
+  EXPECT_EQ(reachableAddress(loopback, loopback), loopback);
+  EXPECT_EQ(reachableAddress(0, loopback), loopback);
+  EXPECT_EQ(reachableAddress(lan, other), lan);
+  EXPECT_EQ(reachableAddress(lan, loopback), lan);
+  EXPECT_EQ(reachableAddress(htonl(0x7FFFFFFE), other), other);
+}
+
 TEST_F(Handler, ReloginReplacesTheTicket) {
   ASSERT_EQ(registerUser(alice, "alice1"), net::ansDone);
   ASSERT_EQ(login(alice, "alice1"), net::ansLoggedIn);

@@ -96,6 +96,32 @@ TEST_F(ConfigDialogTest, ProxyAddressAppliesWithoutQuestion) {
   EXPECT_EQ(w().eHttpHost->text().toStdString(), "127.0.0.1");  // shown as stored
 }
 
+TEST_F(ConfigDialogTest, ServerAddressIsEditedAndAppliedAsAConnectionSetting) {
+  makeDialog();
+  ASSERT_TRUE(w().eServerHost->isEnabled());
+  ASSERT_TRUE(w().eServerPort->isEnabled());
+  w().eServerHost->clear();
+  QTest::keyClicks(w().eServerHost, "198.51.100.1x");
+  EXPECT_EQ(w().eServerHost->text().toStdString(), "198.51.100.1");
+  w().eServerPort->setText("70000");
+  EXPECT_EQ(phone().cnfEdit.serverPort.get(), 3393);  // refused, not cut to 16 bits
+  w().eServerPort->setText("4000");
+  EXPECT_EQ(phone().cnf.serverHost.get(), *net::parseAddress("127.0.0.1"));  // not before Apply
+
+  EXPECT_TRUE(dialog().apply());
+  ASSERT_EQ(host.questions.size(), 1u);
+  EXPECT_EQ(host.questions[0], "Connect setting have been changed.\n"
+                               "Disconnect and reconnect to the new setting to take effect.");
+  EXPECT_EQ(phone().bindRestart, 0);  // a new server leaves the listener alone
+  const ConfigFile file = saved();
+  EXPECT_EQ(file.cnf.serverHost.get(), *net::parseAddress("198.51.100.1"));
+  EXPECT_EQ(file.cnf.serverPort.get(), 4000);
+
+  // The host shown is what a login announces: never loopback.
+  phone().tick();
+  EXPECT_NE(w().lLocalHost->text().toStdString().rfind("127.", 0), 0u);
+}
+
 TEST_F(ConfigDialogTest, RefusedSoundChangeKeepsTheOldDevice) {
   makeDialog();
   EXPECT_EQ(w().comboBoxSp->count(), 2);
