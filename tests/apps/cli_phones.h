@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,11 +28,30 @@ using namespace std::chrono_literals;
 inline constexpr auto patience = 30s;
 inline const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
+// A program started under a launcher: a command that runs the rest of its
+// arguments, such as "ip netns exec HOST" for a host of a lab; none runs it
+// here.
+using Launcher = std::vector<std::string>;
+
+struct Launch {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+inline Launch launch(const Launcher& launcher, std::string program,
+                     std::vector<std::string> args) {
+  if (launcher.empty()) return {std::move(program), std::move(args)};
+  std::vector<std::string> all(launcher.begin() + 1, launcher.end());
+  all.push_back(std::move(program));
+  all.insert(all.end(), args.begin(), args.end());
+  return {launcher.front(), std::move(all)};
+}
+
 class Server {
  public:
-  Server()
-      : process_(ORVALIS_SERVER_PATH, {"--port", "0", "--bind", "127.0.0.1", "--db",
-                                       dir_.file("server.db").string(), "--hash-cost", "min"}) {
+  // On loopback unless told where to run and which address to bind.
+  explicit Server(const Launcher& launcher = {}, const std::string& bind = "127.0.0.1")
+      : process_(start(launcher, bind)) {
     const auto port = process_.waitForLine("listening on ", patience);
     if (!port) throw std::runtime_error("server did not start: " + process_.errText());
     port_ = static_cast<std::uint16_t>(std::stoi(*port));
@@ -39,6 +59,14 @@ class Server {
   std::uint16_t port() const { return port_; }
 
  private:
+  ChildProcess start(const Launcher& launcher, const std::string& bind) const {
+    auto [program, args] =
+        launch(launcher, ORVALIS_SERVER_PATH,
+               {"--port", "0", "--bind", bind, "--db", dir_.file("server.db").string(),
+                "--hash-cost", "min"});
+    return ChildProcess(std::move(program), std::move(args));
+  }
+
   TempDir dir_;
   ChildProcess process_;
   std::uint16_t port_ = 0;
@@ -50,6 +78,13 @@ struct PhoneSettings {
   std::string audio = "null";    // the --audio choice
   bool silentMelodies = false;   // every melody a rest, so only speech sounds
   bool fullDuplex = false;       // speaker and microphone open together
+  std::uint32_t serverHost = loopback;
+  // The NAT option's address, announced by every login; by default
+  // loopback, so that logins on this machine do not announce whatever its
+  // host name resolves to. None: the option stays off, as a user leaves it.
+  std::optional<std::uint32_t> reHost = loopback;
+  std::uint16_t fixedPort = 0;  // the listener's port; 0: a free one
+  Launcher launcher{};          // where the phone runs
 };
 
 // One phone in a directory of its own. Expectations look at the lines
@@ -57,15 +92,18 @@ struct PhoneSettings {
 class Phone {
  public:
   Phone(std::int32_t number, std::uint16_t serverPort, PhoneSettings settings = {})
-      : number_(std::to_string(number)) {
+      : number_(std::to_string(number)),
+        launch_(launch(settings.launcher, ORVALIS_CLI_PATH, {"--audio", settings.audio})) {
     store::CnfData cnf, cnfEdit;
     store::CConfig config(cnf, cnfEdit, dir_.dir());
-    cnf.serverHost = loopback;
+    cnf.serverHost = settings.serverHost;
     cnf.serverPort = serverPort;
-    // The listener takes a free port; logins announce it at 127.0.0.1.
-    cnf.dynamicPort = 1;
-    cnf.useReDirectCallIn = 1;
-    cnf.reHost = loopback;
+    cnf.dynamicPort = settings.fixedPort == 0 ? 1 : 0;
+    if (settings.fixedPort != 0) cnf.userPort = settings.fixedPort;
+    if (settings.reHost) {
+      cnf.useReDirectCallIn = 1;
+      cnf.reHost = *settings.reHost;
+    }
     cnf.msa = settings.msa;
     if (settings.socks5Port != 0) {
       cnf.useSocks5CallOut = 1;
@@ -78,9 +116,7 @@ class Phone {
         melody->set("1- ");
     }
     if (!config.save()) throw std::runtime_error("settings not saved");
-    process_ = std::make_unique<InteractiveProcess>(
-        ORVALIS_CLI_PATH, std::vector<std::string>{"--audio", settings.audio},
-        dir_.path().string());
+    start();
   }
 
   const std::string& number() const { return number_; }
@@ -128,13 +164,18 @@ class Phone {
     return {};
   }
 
-  // Registers the number, then logs in again so that the login announces
-  // the loopback address rather than whatever the host name resolves to.
-  ::testing::AssertionResult registerOnServer() {
+  // Registers the number as its user would: the phone keeps the password
+  // and logs in.
+  ::testing::AssertionResult registerNew() {
     markNow();
     send("register-new " + number_ + " secret1");
     if (auto r = expect("message: Registration Ok!"); !r) return r;
-    if (auto r = expectStatus({"serverState=2 "}); !r) return r;
+    return expectStatus({"serverState=2 "});
+  }
+  // Registers the number, then logs in again so that the login announces
+  // the loopback address rather than whatever the host name resolves to.
+  ::testing::AssertionResult registerOnServer() {
+    if (auto r = registerNew(); !r) return r;
     return relogin();
   }
   ::testing::AssertionResult logOut() {
@@ -151,10 +192,29 @@ class Phone {
   // Ends the program as its user would; its exit status (a sanitizer
   // report makes it non-zero).
   int quit() { return process_->finish(patience); }
+  // Ends the program with a signal; its exit status.
+  int stopBySignal(int number) {
+    process_->signal(number);
+    return quit();
+  }
+  // Quits, and starts the program again on the same settings.
+  int restart() {
+    const int status = quit();
+    start();
+    return status;
+  }
 
  private:
+  void start() {
+    process_.reset();
+    process_ = std::make_unique<InteractiveProcess>(launch_.program, launch_.args,
+                                                    dir_.path().string());
+    mark_ = 0;
+  }
+
   TempDir dir_;
   std::string number_;
+  Launch launch_;
   std::unique_ptr<InteractiveProcess> process_;
   std::size_t mark_ = 0;
 };
@@ -168,7 +228,8 @@ inline void connect(Phone& caller, Phone& callee) {
   markAll({&caller, &callee});
   caller.send("dial " + callee.number());
   EXPECT_TRUE(caller.expect("display: Search ..."));
-  EXPECT_TRUE(caller.expect("display: Output Call"));
+  // Connected to the callee's listener: without that nothing else follows.
+  ASSERT_TRUE(caller.expect("display: Output Call"));
   EXPECT_TRUE(caller.expect("state: stateClient=7"));
   EXPECT_TRUE(callee.expect("state: stateClient=6"));
   EXPECT_TRUE(callee.expect("number: " + caller.number()));

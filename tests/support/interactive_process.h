@@ -109,6 +109,11 @@ class InteractiveProcess {
     return text + partial_;
   }
 
+  // Sends the program a signal, as a user's Ctrl-C or a shutdown would.
+  void signal(int number) {
+    if (pid_ > 0) ::kill(pid_, number);
+  }
+
   // Closes the input, waits up to timeout for the program to end (then
   // kills it) and returns its exit status, or 128 + the ending signal.
   int finish(Millis timeout) {
