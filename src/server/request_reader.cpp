@@ -46,18 +46,21 @@ std::string_view hexOfTarget(std::string_view target) {
 ReadResult readHttp(std::span<const std::uint8_t> bytes) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   // The head ends with an empty line; bare LF line ends are taken too.
-  std::size_t end = std::string_view::npos;
+  std::size_t headEnd = std::string_view::npos;  // just past the empty line
   for (std::size_t at = text.find('\n'); at != std::string_view::npos;
        at = text.find('\n', at + 1)) {
     const std::string_view rest = text.substr(at + 1);
     if (rest.starts_with("\n") || rest.starts_with("\r\n")) {
-      end = at;
+      headEnd = at + 1 + (rest[0] == '\n' ? 1 : 2);
       break;
     }
   }
-  if (end == std::string_view::npos || end > maxHttpHead) {
+  // One rule, however TCP split the request: the whole head, empty line
+  // included, lies within the limit.
+  if (headEnd == std::string_view::npos) {
     return {text.size() > maxHttpHead ? ReadState::malformed : ReadState::needMore, {}};
   }
+  if (headEnd > maxHttpHead) return {ReadState::malformed, {}};
   std::string_view line = text.substr(0, text.find('\n'));
   if (line.ends_with('\r')) line.remove_suffix(1);
   line.remove_prefix(getPrefix.size());

@@ -58,6 +58,9 @@ std::optional<Contact> parseLine(std::string_view line) {
   c.type = typeIndex(letter);
   if ((letter != "N" && letter != "V" && letter != "B") || c.id < minNumber || c.id > maxNumber)
     return std::nullopt;
+  // A nick of zero bytes alone trims to nothing: as a contact the row would
+  // look free and the save would drop it, so the line is kept as it is.
+  if (c.fields[0].empty()) return std::nullopt;
   return c;
 }
 

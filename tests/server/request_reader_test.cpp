@@ -110,6 +110,25 @@ TEST(RequestReader, RefusesBadHttpRequests) {
   EXPECT_EQ(readRequest(bytesOf(endless.substr(0, maxHttpHead))).state, ReadState::needMore);
 }
 
+// A head whose empty line ends at the limit is taken, one byte more is
+// refused, and no part of either, however the bytes arrive, says otherwise.
+TEST(RequestReader, HeadLimitHoldsHoweverTheRequestIsSplit) {
+  for (const std::size_t size : {maxHttpHead, maxHttpHead + 1}) {
+    std::string text = "GET /0C000F000000 HTTP/1.0\r\nX-Pad: ";
+    text += std::string(size - text.size() - 4, 'a') + "\r\n\r\n";
+    ASSERT_EQ(text.size(), size);
+    const auto bytes = bytesOf(text);
+    const ReadState whole = size <= maxHttpHead ? ReadState::http : ReadState::malformed;
+    EXPECT_EQ(readRequest(bytes).state, whole) << size;
+    for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+      const ReadState part = readRequest(std::span(bytes).first(cut)).state;
+      if (part != ReadState::needMore) {
+        ASSERT_EQ(part, whole) << size << " cut " << cut;
+      }
+    }
+  }
+}
+
 TEST(RequestReader, RandomBytesNeverBreakIt) {
   std::mt19937 random(1234);
   std::uniform_int_distribution<int> byte(0, 255), size(0, 700);

@@ -62,6 +62,15 @@ TEST_F(AddrBookTest, SkippedLinesStayInTheFileAfterTheContacts) {
   ASSERT_TRUE(b.saveFile());
   EXPECT_EQ(read(), "ok\tN\t623456789\tm\r\neve N 12345678\r\nfay n 523456789\r\nshort N\r\n"
                     "big N 12345678901\r\n");
+
+  // A nick of zero bytes is no nick: the line is kept, not lost on saving.
+  const std::string zeroNick("\0\0\tN\t723456789\tmemo", 19);
+  write(zeroNick + "\r\nok N 623456789\r\n");
+  AddrBook z = open();
+  EXPECT_EQ(z.cell(0, 1), "ok");
+  EXPECT_EQ(z.findNumber("723456789"), 0);
+  ASSERT_TRUE(z.saveFile());
+  EXPECT_EQ(read(), "ok\tN\t623456789\t\r\n" + zeroNick + "\r\n");
 }
 
 TEST_F(AddrBookTest, FullBookKeepsTheRestAndIgnoresAdds) {
