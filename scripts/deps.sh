@@ -10,8 +10,8 @@ ORVALIS_PACKAGES=(
   libgtest-dev libgmock-dev
   # windowed phone
   qt6-base-dev
-  # speech codec and sound devices
-  libgsm1-dev portaudio19-dev
+  # speech codec, sound devices, resampling for cards that refuse 8 kHz
+  libgsm1-dev portaudio19-dev libspeexdsp-dev
   # server: user database, networking, password hashing
   libsqlite3-dev libasio-dev libsodium-dev
   # benchmarks
@@ -24,6 +24,12 @@ ORVALIS_PACKAGES=(
   xvfb xdotool x11-apps netpbm fonts-dejavu-core
   # separate hosts for the calls-between-machines tests: namespaces, a router
   iproute2 nftables
+  # fuzz targets: clang with libFuzzer and the sanitizer runtimes, and
+  # llvm-cov/llvm-profdata for their coverage
+  clang libclang-rt-14-dev llvm
+  # a real sound server for the sound-device tests: PulseAudio with its
+  # tools, and ALSA's route to it
+  pulseaudio pulseaudio-utils libasound2-plugins
 )
 
 orvalis_install_deps() (

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite three ways: release, ASan+UBSan, TSan.
-# Usage: scripts/test.sh [release|asan|tsan]   (default: all three)
+# Builds and runs the whole test suite three ways: release, ASan+UBSan, TSan;
+# then runs every fuzz target briefly (scripts/fuzz.sh, clang).
+# Usage: scripts/test.sh [release|asan|tsan|fuzz]   (default: all four)
 # Each kind has its own build directory build/<kind>; its ctest output is
 # kept in build/<kind>/ctest.log. Exits non-zero if any kind fails.
 set -euo pipefail
@@ -8,12 +9,15 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-all_kinds=(release asan tsan)
+all_kinds=(release asan tsan fuzz)
 case "${1:-all}" in
   all) kinds=("${all_kinds[@]}") ;;
-  release | asan | tsan) kinds=("$1") ;;
-  *) echo "usage: $0 [release|asan|tsan]" >&2; exit 2 ;;
+  release | asan | tsan | fuzz) kinds=("$1") ;;
+  *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
+
+# Enough for a target that no longer builds or crashes at once to fail.
+fuzz_seconds=5
 
 "$root/scripts/deps.sh"
 
@@ -21,9 +25,12 @@ jobs="$(nproc)"
 test_timeout=300 # seconds per test, for tests that set none themselves
 
 # Any sanitizer report must end the test with a failure.
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+# Slow unwinding at allocation keeps the whole stack of memory allocated in
+# libraries without frame pointers, so the suppressions can match it.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 sanitizer_reports='ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer|ERROR: LeakSanitizer'
 
 # run.sh configures build/release the same way, so the two share one build.
@@ -39,8 +46,30 @@ declare -A summary
 total_passed=0
 total_failed=0
 
+# Every fuzz target for a few seconds; its "N passed, M failed" line counts.
+run_fuzz() {
+  echo "=== fuzz: build and run each target for ${fuzz_seconds}s (build/fuzz)"
+  local status=0 log=build/fuzz/fuzz.log counts
+  mkdir -p build/fuzz
+  "$root/scripts/fuzz.sh" "$fuzz_seconds" 2>&1 | tee "$log" || status=$?
+  counts="$(grep -oE '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1 || true)"
+  local passed=0 failed=1
+  if [[ -n "$counts" ]]; then
+    passed="${counts%% *}"
+    failed="$(echo "$counts" | grep -oE '[0-9]+ failed' | grep -oE '[0-9]+')"
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  if ((status == 0 && failed == 0)); then
+    summary[fuzz]="PASS ($passed targets)"
+  else
+    summary[fuzz]="FAIL ($passed passed, $failed failed)"
+  fi
+}
+
 # Configures, builds and tests one kind; the result goes into summary[kind].
 run_kind() {
+  [[ "$1" == fuzz ]] && { run_fuzz; return; }
   local kind="$1" dir="build/$1" log="build/$1/ctest.log"
   echo "=== $kind: configure, build, test ($dir)"
 

@@ -1,9 +1,19 @@
 // orvalis-voice-delay: the mouth-to-ear delay through two phones in one
-// process, calling each other on loopback with the virtual sound device in
-// real time and no spool. Phone A's microphone plays a tape of short tone
-// bursts; each burst's onset is found in what phone B's speaker played, and
-// the two are compared on the devices' own clocks. The design sets a floor
-// of one capture block plus the five playback buffers queued ahead.
+// process, calling each other on loopback with no spool. Phone A's
+// microphone hears a tape of short tone bursts; each burst's onset is found
+// in what phone B's speaker played. The design sets a floor of one capture
+// block plus the five playback buffers queued ahead.
+//
+// Twice: on the virtual sound device in real time, where the two are
+// compared on the devices' own clocks; and on a real sound server, a
+// PulseAudio daemon of the bench's own (tests/support/pulse_rig.h) reached
+// through PortAudio and ALSA, where A's microphone is the monitor of the
+// "mouth" sink that the tape is played into and B's speaker the "speaker"
+// sink. There the tape is played into both sinks at once, on the left
+// channel only, so the speaker's recording shows each burst on the left as
+// it enters the microphone and on the right as the phones play it. The
+// same measure of a plain loopback from mouth to speaker, instead of the
+// phones, gives what the sound server adds by itself.
 
 #include <arpa/inet.h>
 #include <gsm.h>
@@ -17,6 +27,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <numbers>
 #include <optional>
@@ -24,11 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include "audio/portaudio_device.h"
 #include "audio/sound_system.h"
 #include "audio/virtual_device.h"
 #include "audio/wav_file.h"
 #include "phone/phone.h"
 #include "store/config.h"
+#include "support/pulse_rig.h"
 
 namespace {
 
@@ -107,8 +120,30 @@ double codecBiasMs(const std::vector<std::int16_t> &tape) {
   return count == 0 ? 0.0 : 1000.0 * sum / static_cast<double>(count) / rate;
 }
 
+// Capture from one set of devices and playback to another.
+class SplitDevices final : public audio::WaveDevices {
+ public:
+  SplitDevices(std::shared_ptr<audio::WaveDevices> capture, std::shared_ptr<audio::WaveDevices> playback)
+      : capture_(std::move(capture)), playback_(std::move(playback)) {}
+  std::vector<std::string> names(audio::Direction d) const override { return of(d).names(d); }
+  std::unique_ptr<audio::WaveStream> open(audio::Direction d, std::int32_t device,
+                                          const audio::WaveFormat &format,
+                                          audio::WaveStream::Done done) override {
+    return of(d).open(d, device, format, std::move(done));
+  }
+  void standby(std::int32_t device, const audio::WaveFormat &format) override {
+    capture_->standby(device, format);
+  }
+
+ private:
+  audio::WaveDevices &of(audio::Direction d) const {
+    return d == audio::Direction::capture ? *capture_ : *playback_;
+  }
+  std::shared_ptr<audio::WaveDevices> capture_, playback_;
+};
+
 struct Side {
-  Side(std::int32_t number, std::int32_t n, audio::VirtualDevices::Options options)
+  Side(std::int32_t number, std::int32_t n, std::shared_ptr<audio::WaveDevices> devices)
       : dir(std::filesystem::temp_directory_path() /
             ("orvalis-delay-" + std::to_string(::getpid()) + "-" + std::to_string(number))) {
     std::filesystem::create_directories(dir);
@@ -124,10 +159,8 @@ struct Side {
     for (auto *melody : {&cnf.musicCallIn, &cnf.musicCallOut, &cnf.musicFind, &cnf.musicMsg})
       melody->set("1- ");
     config.save();
-    options.clock = audio::VirtualDevices::Clock::realtime;
-    devices = std::make_shared<audio::VirtualDevices>(std::move(options));
     phone = std::make_unique<phone::CPhone>(ui, dir.string() + "/",
-                                            [d = devices](const audio::SoundLinks &links) {
+                                            [d = std::move(devices)](const audio::SoundLinks &links) {
                                               return std::make_unique<audio::SoundSystem>(links, d);
                                             });
     // A bench of the sound path: no server, both sides count as logged in.
@@ -140,32 +173,36 @@ struct Side {
 
   std::filesystem::path dir;
   QuietUi ui;
-  std::shared_ptr<audio::VirtualDevices> devices;
   std::unique_ptr<phone::CPhone> phone;
 };
 
-struct Result {
-  std::vector<double> delaysMs;
-};
+// The virtual device in real time: a microphone tape, and a file the
+// speaker writes (none: nowhere).
+std::shared_ptr<audio::VirtualDevices> virtualDevices(std::vector<std::int16_t> microphone = {},
+                                                      std::filesystem::path speakerFile = {}) {
+  audio::VirtualDevices::Options options;
+  options.clock = audio::VirtualDevices::Clock::realtime;
+  options.microphone = std::move(microphone);
+  options.speakerFile = std::move(speakerFile);
+  return std::make_shared<audio::VirtualDevices>(std::move(options));
+}
 
-// answerLag shifts A's microphone clock against B's speaker clock: A's
-// microphone opens when B answers.
-std::optional<Result> measure(std::int32_t n, std::chrono::milliseconds answerLag) {
-  const auto tape = burstTape();
-  const std::string heardPath = (std::filesystem::temp_directory_path() /
-                                 ("orvalis-delay-" + std::to_string(::getpid()) + ".wav"))
-                                    .string();
-  Side a(300000001, n, {.microphone = tape});
-  Side b(300000002, n, {.speakerFile = heardPath});
-
-  // Everything the window would do runs on this thread, every 50 ms.
-  const auto until = Clock::now() + 3s + std::chrono::milliseconds(tape.size() * 1000 / rate);
+// A calls B, B answers after answerLag, and the call lasts `talk` (with
+// the tape's start, `started`, run when it is answered); everything the
+// window would do runs on this thread, every 50 ms.
+void converse(Side &a, Side &b, std::chrono::milliseconds answerLag, Clock::duration talk,
+              const std::function<void()> &started = nullptr) {
   bool called = false, answered = false, hungUp = false;
-  for (auto next = Clock::now(); Clock::now() < until + 1s; next += 50ms) {
+  std::optional<Clock::time_point> until;
+  const auto giveUp = Clock::now() + 20s;  // never answered
+  for (auto next = Clock::now(); until ? Clock::now() < *until + 1s : Clock::now() < giveUp;
+       next += 50ms) {
     std::this_thread::sleep_until(next);
     for (Side *s : {&a, &b}) {
       s->phone->tick();
       s->phone->soundTick();
+      // No server: the automatic login would log the phone out again.
+      s->phone->serverState = phone::ServerState::loggedIn;
     }
     const auto stateB = b.phone->callState.stateBind.load();
     if (!called && stateB == net::BindState::bindListening && b.phone->cnf.userPort.get() != 0) {
@@ -175,28 +212,27 @@ std::optional<Result> measure(std::int32_t n, std::chrono::milliseconds answerLa
       std::this_thread::sleep_for(answerLag);
       b.phone->dial(a.phone->cnf.userNumber);
       answered = true;
+      until = Clock::now() + talk;
+      if (started) started();
     }
-    if (!hungUp && Clock::now() >= until) {
+    if (until && !hungUp && Clock::now() >= *until) {
       a.phone->stopVoice();
       a.phone->hangUp();
       hungUp = true;
     }
   }
-  const auto mouth = a.devices->microphoneOrigin();
-  const auto ear = b.devices->speakerOrigin();
-  a.phone.reset();
-  b.phone.reset();
-  b.devices.reset();  // writes the file's header
-  const auto heard = audio::loadWav(heardPath);
-  std::filesystem::remove(heardPath);
-  if (!mouth || !ear || !heard.ok()) return std::nullopt;
+}
 
-  const auto spoken = onsets(tape);
-  const auto arrived = onsets(heard.samples);
-  const double offsetMs = std::chrono::duration<double, std::milli>(*ear - *mouth).count();
+struct Result {
+  std::vector<double> delaysMs;
+};
+
+// Pairs each burst on the left with the first on the right that follows
+// it within a second.
+Result pairUp(const std::vector<std::size_t> &sent, const std::vector<std::size_t> &arrived,
+              double offsetMs = 0) {
   Result r;
-  // Pair each burst with the first arrival after it.
-  for (const std::size_t s : spoken) {
+  for (const std::size_t s : sent) {
     const double sentMs = 1000.0 * static_cast<double>(s) / rate;
     for (const std::size_t h : arrived) {
       const double delay = offsetMs + 1000.0 * static_cast<double>(h) / rate - sentMs;
@@ -207,6 +243,113 @@ std::optional<Result> measure(std::int32_t n, std::chrono::milliseconds answerLa
     }
   }
   return r;
+}
+
+// answerLag shifts A's microphone clock against B's speaker clock: A's
+// microphone opens when B answers.
+std::optional<Result> measure(std::int32_t n, std::chrono::milliseconds answerLag) {
+  const auto tape = burstTape();
+  const std::string heardPath = (std::filesystem::temp_directory_path() /
+                                 ("orvalis-delay-" + std::to_string(::getpid()) + ".wav"))
+                                    .string();
+  auto micDevices = virtualDevices(tape);
+  auto speakerDevices = virtualDevices({}, heardPath);
+  Side a(300000001, n, micDevices);
+  Side b(300000002, n, speakerDevices);
+  converse(a, b, answerLag, 3s + std::chrono::milliseconds(tape.size() * 1000 / rate));
+  const auto mouth = micDevices->microphoneOrigin();
+  const auto ear = speakerDevices->speakerOrigin();
+  a.phone.reset();
+  b.phone.reset();
+  speakerDevices.reset();  // writes the file's header
+  const auto heard = audio::loadWav(heardPath);
+  std::filesystem::remove(heardPath);
+  if (!mouth || !ear || !heard.ok()) return std::nullopt;
+
+  const double offsetMs = std::chrono::duration<double, std::milli>(*ear - *mouth).count();
+  return pairUp(onsets(tape), onsets(heard.samples), offsetMs);
+}
+
+// ---- the real sound server ------------------------------------------------------
+
+// The tap: a sink that plays into both the microphone's sink and the
+// loudspeaker's at once. The tape goes into it on the left channel only, so
+// the loudspeaker's left channel carries each burst as it enters the
+// microphone, and both channels what the phones play (mono).
+std::vector<std::string> tapModules(bool wire) {
+  std::vector<std::string> lines = {
+      "load-module module-combine-sink sink_name=tap slaves=mouth,speaker channels=2"};
+  // Instead of the phones: the sound server's own path from mouth to speaker.
+  if (wire)
+    lines.push_back("load-module module-loopback source=mouth.monitor sink=speaker channels=1 latency_msec=20");
+  return lines;
+}
+
+// Plays the tape into the tap while `run` runs (it calls the tape's start),
+// and finds the bursts on the loudspeaker's two channels.
+std::optional<Result> onTheRig(testing::PulseRig &rig,
+                               const std::function<void(const std::function<void()> &)> &run) {
+  const auto mono = rig.writeWav("tape-mono", burstTape());
+  const auto tapePath = rig.dir().file("tape.wav");
+  if (testing::runProgram("sox", {mono.string(), tapePath.string(), "remix", "1", "0"},
+                          rig.dir().path().string(), "")
+          .exitStatus != 0)
+    return std::nullopt;
+  auto speaker = rig.record("speaker.monitor", "heard", 2);
+  std::unique_ptr<testing::ChildProcess> mouth;
+  run([&] {
+    mouth = std::make_unique<testing::ChildProcess>(
+        "paplay", std::vector<std::string>{"-d", "tap", tapePath.string()}, rig.dir().path().string());
+  });
+  const auto stereo = speaker->stop();
+  // What the phones play is on both channels alike: the left less the right
+  // is the tape alone.
+  std::vector<std::int16_t> tape(stereo.size() / 2), played(stereo.size() / 2);
+  for (std::size_t i = 0; i < tape.size(); ++i) {
+    played[i] = stereo[2 * i + 1];
+    tape[i] = static_cast<std::int16_t>(std::clamp(stereo[2 * i] - stereo[2 * i + 1], -32768, 32767));
+  }
+  return pairUp(onsets(tape), onsets(played));
+}
+
+std::optional<Result> measureWire() {
+  testing::PulseRig rig({.extraModules = tapModules(true)});
+  if (!rig.ready()) return std::nullopt;
+  return onTheRig(rig, [](const std::function<void()> &start) {
+    std::this_thread::sleep_for(500ms);
+    start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(burstTape().size() * 1000 / rate) + 1s);
+  });
+}
+
+std::optional<Result> measureRig(std::int32_t n, std::chrono::milliseconds answerLag) {
+  testing::PulseRig rig({.extraModules = tapModules(false)});
+  if (!rig.ready()) return std::nullopt;
+  // Made after the rig, whose environment routes ALSA's default to it.
+  auto card = std::make_shared<audio::PortAudioDevices>();
+  if (!card->available()) return std::nullopt;
+  Side a(300000001, n, std::make_shared<SplitDevices>(card, virtualDevices()));
+  Side b(300000002, n, std::make_shared<SplitDevices>(virtualDevices(), card));
+  const auto talk = 1s + std::chrono::milliseconds(burstTape().size() * 1000 / rate);
+  return onTheRig(rig, [&](const std::function<void()> &start) { converse(a, b, answerLag, talk, start); });
+}
+
+void printHeader() {
+  std::printf("%-3s %-8s %-10s %-8s %-8s %-8s %-8s %s\n", "n", "lag ms", "floor ms", "min",
+              "median", "mean", "max", "bursts");
+}
+
+void printRow(const char *n, int lagMs, double floorMs, const std::optional<Result> &r) {
+  if (!r || r->delaysMs.empty()) {
+    std::printf("%-3s %-8d %-10.0f no bursts arrived\n", n, lagMs, floorMs);
+    return;
+  }
+  auto d = r->delaysMs;
+  std::sort(d.begin(), d.end());
+  double mean = 0;
+  for (const double x : d) mean += x / static_cast<double>(d.size());
+  std::printf("%-3s %-8d %-10.0f %-8.1f %-8.1f %-8.1f %-8.1f %zu/%d\n", n, lagMs, floorMs, d.front(),
+              d[d.size() / 2], mean, d.back(), d.size(), bursts);
 }
 
 }  // namespace
@@ -225,25 +368,30 @@ int main() {
       "clocks meet at another phase; the design allows floor .. floor "
       "+ one block.\n",
       bursts);
-  std::printf("%-3s %-8s %-10s %-8s %-8s %-8s %-8s %s\n", "n", "lag ms", "floor ms", "min",
-              "median", "mean", "max", "bursts");
+  printHeader();
   for (const std::int32_t n : {1, 2}) {
     for (const int quarter : {0, 1, 2, 3}) {
       const auto lag = std::chrono::milliseconds(quarter * n * 5);
-      const auto r = measure(n, lag);
-      const double floorMs = 6.0 * n * 20;
-      if (!r || r->delaysMs.empty()) {
-        std::printf("%-3d %-8d %-10.0f no bursts arrived\n", n, static_cast<int>(lag.count()),
-                    floorMs);
-        continue;
-      }
-      auto d = r->delaysMs;
-      std::sort(d.begin(), d.end());
-      double mean = 0;
-      for (const double x : d) mean += x / static_cast<double>(d.size());
-      std::printf("%-3d %-8d %-10.0f %-8.1f %-8.1f %-8.1f %-8.1f %zu/%d\n", n,
-                  static_cast<int>(lag.count()), floorMs, d.front(), d[d.size() / 2], mean,
-                  d.back(), d.size(), bursts);
+      printRow(std::to_string(n).c_str(), static_cast<int>(lag.count()), 6.0 * n * 20, measure(n, lag));
+    }
+  }
+
+  std::printf(
+      "\nMouth-to-ear delay on a PulseAudio sound server (PortAudio, ALSA, null\n"
+      "sinks for microphone and loudspeaker), full duplex, spool 0. \"wire\" is a\n"
+      "plain loopback from microphone to loudspeaker instead of the phones: what\n"
+      "the sound server adds by itself, part of every row below it.\n");
+  if (testing::PulseRig rig; !rig.ready()) {
+    std::printf("skipped: %s\n", rig.why().c_str());
+    return 0;
+  }
+  printHeader();
+  printRow("-", 0, 0, measureWire());
+  for (const std::int32_t n : {1, 2}) {
+    for (const int quarter : {0, 2}) {
+      const auto lag = std::chrono::milliseconds(quarter * n * 5);
+      printRow(std::to_string(n).c_str(), static_cast<int>(lag.count()), 6.0 * n * 20,
+               measureRig(n, lag));
     }
   }
   return 0;

@@ -41,6 +41,16 @@ class AudioPort {
   virtual void closeCapture() = 0;
   virtual bool captureOpen() const = 0;
   virtual std::vector<std::string> deviceNames(Direction direction) const = 0;
+  // Keeps the microphone `device` (none: -1) running between opens, so that
+  // a call's first words are not lost to its start-up (WaveDevices::standby).
+  virtual void standbyCapture(std::int32_t device) { (void)device; }
+  // Whether the latest open of each device failed, on a machine that has
+  // devices in that direction (one without any is not a failure).
+  struct OpenFailures {
+    bool playback = false;
+    bool capture = false;
+  };
+  virtual OpenFailures openFailures() const { return {}; }
 
   // The microphone test's ring: start (its states become running) and stop.
   virtual void startTest() = 0;

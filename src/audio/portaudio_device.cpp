@@ -25,14 +25,21 @@ void quietSoundLibraries() {
   }
 }
 
-// One open PortAudio stream. Its callback moves samples between the card
-// and the head of a fixed queue of lent buffers and hands each finished
-// buffer back; it neither allocates nor waits for anything but a short lock.
-class PaWaveStream final : public WaveStream {
- public:
-  PaWaveStream(Direction direction, Done done) : direction_(direction), done_(std::move(done)) {}
+}  // namespace
 
-  ~PaWaveStream() override {
+// One PortAudio stream. Its callback moves samples between the card and the
+// head of a fixed queue of lent buffers and hands each finished buffer
+// back; it neither allocates nor waits for anything but a short lock. A
+// stream kept running (a capture device in standby) is not stopped by a
+// reset: it drops what it captures until buffers are queued and it is
+// started again, possibly for another owner (lend, giveBack).
+class PortAudioDevices::Stream final : public WaveStream {
+ public:
+  Stream(Direction direction, Done done, bool keepRunning = false)
+      : direction_(direction), keepRunning_(keepRunning), done_(std::move(done)) {}
+
+  ~Stream() override {
+    keepRunning_ = false;
     reset();
     if (stream_ != nullptr) Pa_CloseStream(stream_);
   }
@@ -50,13 +57,40 @@ class PaWaveStream final : public WaveStream {
         direction_ == Direction::capture ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
     const bool capture = direction_ == Direction::capture;
     if (Pa_OpenStream(&stream_, capture ? &params : nullptr, capture ? nullptr : &params, rate,
-                      paFramesPerBufferUnspecified, paNoFlag, &PaWaveStream::callback, this) != paNoError) {
+                      paFramesPerBufferUnspecified, paNoFlag, &Stream::callback, this) != paNoError) {
       stream_ = nullptr;
       return false;
     }
-    if (capture) return true;
-    start();  // playback starts resumed
-    return started_.load(std::memory_order_acquire);
+    device_ = device;
+    rate_ = rate;
+    if (capture && !keepRunning_) return true;
+    // Playback starts resumed; a stream kept running starts at once, idle.
+    if (!run()) return false;
+    if (!capture) active_.store(true, std::memory_order_release);
+    return true;
+  }
+
+  int device() const { return device_; }
+  double rate() const { return rate_; }
+  // Still delivering: a device that went away stops its stream.
+  bool running() const { return stream_ != nullptr && Pa_IsStreamActive(stream_) == 1; }
+
+  // A stream kept running, for an owner that opened its device: false when
+  // another owner has it.
+  bool lend(Done done) {
+    bool free = false;
+    if (!lent_.compare_exchange_strong(free, true)) return false;
+    std::lock_guard deliver(deliverLock_);
+    done_ = std::move(done);
+    return true;
+  }
+  void giveBack() {
+    reset();
+    {
+      std::lock_guard deliver(deliverLock_);
+      done_ = nullptr;
+    }
+    lent_.store(false, std::memory_order_release);
   }
 
   bool queue(WaveBuffer& buffer) override {
@@ -66,24 +100,23 @@ class PaWaveStream final : public WaveStream {
 
   void start() override {
     active_.store(true, std::memory_order_release);
-    // From inside a callback the stream is running, and this returns here.
-    if (started_.load(std::memory_order_acquire)) return;
-    std::lock_guard lock(controlLock_);
-    if (!started_.load(std::memory_order_relaxed) && Pa_StartStream(stream_) == paNoError)
-      started_.store(true, std::memory_order_release);
+    run();
   }
 
   void pause() override { active_.store(false, std::memory_order_release); }
 
   void reset() override {
     active_.store(false, std::memory_order_release);
-    {
+    if (!keepRunning_) {
       std::lock_guard lock(controlLock_);
       if (started_.load(std::memory_order_relaxed)) {
         Pa_AbortStream(stream_);  // once it returns no callback runs
         started_.store(false, std::memory_order_release);
       }
     }
+    // A callback that is handing buffers back finishes first; the next one
+    // sees the stream inactive and leaves the queue alone.
+    std::lock_guard deliver(deliverLock_);
     CallbackQueue::Finished back{};
     std::size_t filled = 0;
     std::size_t n = 0;
@@ -93,14 +126,24 @@ class PaWaveStream final : public WaveStream {
     }
     for (std::size_t i = 0; i < n; ++i) {
       if (direction_ == Direction::capture) back[i]->recorded = i == 0 ? filled : 0;
-      done_(*back[i]);
+      if (done_) done_(*back[i]);
     }
   }
 
  private:
+  // Starts the PortAudio stream unless it runs; from inside a callback it
+  // runs, and this returns at once.
+  bool run() {
+    if (started_.load(std::memory_order_acquire)) return true;
+    std::lock_guard lock(controlLock_);
+    if (!started_.load(std::memory_order_relaxed) && Pa_StartStream(stream_) == paNoError)
+      started_.store(true, std::memory_order_release);
+    return started_.load(std::memory_order_relaxed);
+  }
+
   static int callback(const void* input, void* output, unsigned long frames,
                       const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self) {
-    auto* stream = static_cast<PaWaveStream*>(self);
+    auto* stream = static_cast<Stream*>(self);
     if (stream->direction_ == Direction::capture)
       stream->capture(static_cast<const std::int16_t*>(input), frames);
     else
@@ -109,36 +152,67 @@ class PaWaveStream final : public WaveStream {
   }
 
   void capture(const std::int16_t* input, std::size_t frames) {
-    if (!active_.load(std::memory_order_acquire)) return;
+    // Only a reset holds it for longer than a callback; what comes then is
+    // dropped.
+    std::unique_lock deliver(deliverLock_, std::try_to_lock);
+    if (!deliver.owns_lock() || !active_.load(std::memory_order_acquire)) return;
     CallbackQueue::Finished finished{};
     std::size_t n = 0;
     {
       std::lock_guard lock(queueLock_);
       n = queue_.capture(input, frames, finished);
     }
-    for (std::size_t i = 0; i < n; ++i) done_(*finished[i]);
+    for (std::size_t i = 0; i < n; ++i)
+      if (done_) done_(*finished[i]);
   }
 
   void play(std::int16_t* output, std::size_t frames) {
     CallbackQueue::Finished finished{};
     std::size_t n = 0;
-    if (active_.load(std::memory_order_acquire)) {
+    std::unique_lock deliver(deliverLock_, std::try_to_lock);
+    if (deliver.owns_lock() && active_.load(std::memory_order_acquire)) {
       std::lock_guard lock(queueLock_);
       n = queue_.play(output, frames, finished);
     } else {
       std::fill_n(output, frames, std::int16_t{0});
     }
-    for (std::size_t i = 0; i < n; ++i) done_(*finished[i]);
+    for (std::size_t i = 0; i < n; ++i)
+      if (done_) done_(*finished[i]);
   }
 
   const Direction direction_;
-  const Done done_;
+  bool keepRunning_;
+  // Held by a callback while it hands buffers back, and by reset; done_
+  // changes only under it.
+  std::mutex deliverLock_;
+  Done done_;
+  std::atomic<bool> lent_{false};
   PaStream* stream_ = nullptr;
+  int device_ = -1;
+  double rate_ = 0;
   std::mutex controlLock_;  // start and reset; never taken by the callback
   std::atomic<bool> started_{false};
   std::atomic<bool> active_{false};
   std::mutex queueLock_;
   CallbackQueue queue_;
+};
+
+namespace {
+
+// What an open of a device in standby returns: the running stream, handed
+// back when this closes.
+class BorrowedStream final : public WaveStream {
+ public:
+  explicit BorrowedStream(std::shared_ptr<PortAudioDevices::Stream> stream)
+      : stream_(std::move(stream)) {}
+  ~BorrowedStream() override { stream_->giveBack(); }
+  bool queue(WaveBuffer& buffer) override { return stream_->queue(buffer); }
+  void start() override { stream_->start(); }
+  void pause() override { stream_->pause(); }
+  void reset() override { stream_->reset(); }
+
+ private:
+  std::shared_ptr<PortAudioDevices::Stream> stream_;
 };
 
 }  // namespace
@@ -220,6 +294,7 @@ PortAudioDevices::PortAudioDevices() {
 }
 
 PortAudioDevices::~PortAudioDevices() {
+  standby_.reset();
   if (initialized_) Pa_Terminate();
 }
 
@@ -237,9 +312,31 @@ std::unique_ptr<WaveStream> PortAudioDevices::open(Direction direction, std::int
       format.formatTag != pcm.formatTag || format.channels != pcm.channels ||
       format.bitsPerSample != pcm.bitsPerSample || format.samplesPerSec == 0)
     return nullptr;
-  auto stream = std::make_unique<PaWaveStream>(direction, std::move(done));
-  if (!stream->open(list[static_cast<std::size_t>(device)].index, format.samplesPerSec)) return nullptr;
+  const int index = list[static_cast<std::size_t>(device)].index;
+  if (direction == Direction::capture) {
+    std::lock_guard lock(standbyLock_);
+    if (standby_ && standby_->device() == index && standby_->rate() == format.samplesPerSec &&
+        standby_->running() && standby_->lend(done)) {
+      return std::make_unique<BorrowedStream>(standby_);
+    }
+  }
+  auto stream = std::make_unique<Stream>(direction, std::move(done));
+  if (!stream->open(index, format.samplesPerSec)) return nullptr;
   return stream;
+}
+
+void PortAudioDevices::standby(std::int32_t device, const WaveFormat& format) {
+  const bool known = device >= 0 && static_cast<std::size_t>(device) < inputs_.size();
+  const int index = known ? inputs_[static_cast<std::size_t>(device)].index : -1;
+  std::lock_guard lock(standbyLock_);
+  if (standby_ && standby_->device() == index && standby_->rate() == format.samplesPerSec &&
+      standby_->running())
+    return;
+  // A stream still borrowed is closed when it is given back.
+  standby_.reset();
+  if (index < 0 || format.samplesPerSec == 0) return;
+  auto stream = std::make_shared<Stream>(Direction::capture, nullptr, true);
+  if (stream->open(index, format.samplesPerSec)) standby_ = std::move(stream);
 }
 
 }  // namespace orvalis::audio

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ class PortAudioDevices final : public WaveDevices {
   std::vector<std::string> names(Direction direction) const override;
   std::unique_ptr<WaveStream> open(Direction direction, std::int32_t device,
                                    const WaveFormat& format, WaveStream::Done done) override;
+  void standby(std::int32_t device, const WaveFormat& format) override;
+
+  class Stream;  // one PortAudio stream
 
  private:
   struct Device {
@@ -69,6 +73,8 @@ class PortAudioDevices final : public WaveDevices {
   bool initialized_ = false;
   std::vector<Device> inputs_;
   std::vector<Device> outputs_;
+  std::mutex standbyLock_;  // open and standby come from the call and UI threads
+  std::shared_ptr<Stream> standby_;
 };
 
 }  // namespace orvalis::audio

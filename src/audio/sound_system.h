@@ -3,6 +3,7 @@
 // the engine and the two device wrappers, built in this order on a set of
 // wave devices, and is what the controller talks to.
 
+#include <atomic>
 #include <memory>
 
 #include "audio/audio_port.h"
@@ -27,11 +28,19 @@ class SoundSystem final : public AudioPort {
   void stopTone() override { snd.stopTone(); }
   void setVolume(std::int32_t volume) override { snd.setVolume(volume); }
 
-  void openPlayback(std::int32_t device, std::int32_t n) override { playing.open(device, n); }
+  void openPlayback(std::int32_t device, std::int32_t n) override {
+    playing.open(device, n);
+    playbackFailed_ = !playing.opened() && !devices_->names(Direction::playback).empty();
+  }
   void closePlayback() override { playing.close(); }
-  void openCapture(std::int32_t device, std::int32_t n) override { recording.open(device, n); }
+  void openCapture(std::int32_t device, std::int32_t n) override {
+    recording.open(device, n);
+    captureFailed_ = !recording.opened() && !devices_->names(Direction::capture).empty();
+  }
+  OpenFailures openFailures() const override { return {playbackFailed_.load(), captureFailed_.load()}; }
   void closeCapture() override { recording.close(); }
   bool captureOpen() const override { return recording.opened(); }
+  void standbyCapture(std::int32_t device) override { devices_->standby(device, WaveFormat{}); }
   std::vector<std::string> deviceNames(Direction direction) const override {
     return devices_->names(direction);
   }
@@ -46,6 +55,8 @@ class SoundSystem final : public AudioPort {
 
  private:
   std::shared_ptr<WaveDevices> devices_;  // outlives the wrappers' streams
+  std::atomic<bool> playbackFailed_{false};
+  std::atomic<bool> captureFailed_{false};
 
  public:
   CBuf testBuf;

@@ -54,6 +54,15 @@ class WaveDevices {
   // Playback devices start resumed and capture devices stopped.
   virtual std::unique_ptr<WaveStream> open(Direction direction, std::int32_t device,
                                            const WaveFormat& format, WaveStream::Done done) = 0;
+  // Keeps capture device `device` running in `format` while it is not open
+  // (none: -1), so that opening it delivers its first samples at once: a
+  // sound server can take seconds to start a capture stream. What it
+  // captures meanwhile is dropped; nothing of it is heard or sent. Devices
+  // that start at once ignore it.
+  virtual void standby(std::int32_t device, const WaveFormat& format) {
+    (void)device;
+    (void)format;
+  }
 };
 
 // A machine without sound devices: empty lists, nothing opens.

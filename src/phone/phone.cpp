@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <utility>
 
 #include "net/address.h"
 #include "net/announce.h"
 #include "net/message_codes.h"
+#include "store/gsm_frames.h"
 
 namespace orvalis::phone {
 
@@ -21,6 +24,15 @@ constexpr std::chrono::milliseconds listenerStartWait{1000};
 
 constexpr std::string_view unreachableText =
     "Other computers cannot call this phone: it has no network address but loopback.";
+// The remembered devices' keys in sound201.txt, loudspeaker first.
+constexpr std::array<audio::Direction, 2> soundDirections = {audio::Direction::playback,
+                                                            audio::Direction::capture};
+constexpr std::array<std::string_view, 2> deviceKeys = {"speaker", "microphone"};
+
+constexpr std::string_view speakerFailedText =
+    "The loudspeaker cannot be opened: the call is not heard.";
+constexpr std::string_view microphoneFailedText =
+    "The microphone cannot be opened: the other side hears nothing.";
 
 // Keeps tick from being re-entered while a modal dialog runs inside it.
 class TickGuard {
@@ -47,6 +59,15 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
                        : nullptr),
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
   if (!audio_) audio_ = std::make_unique<audio::SilentAudio>();
+  devicesPath_ = std::filesystem::path(config.cnfPath).replace_filename("sound201.txt").string();
+  if (std::ifstream file(devicesPath_); file) {
+    for (std::string line; std::getline(file, line);) {
+      const auto eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      for (std::size_t i = 0; i < deviceKeys.size(); ++i)
+        if (line.compare(0, eq, deviceKeys[i]) == 0) savedDevices_[i] = line.substr(eq + 1);
+    }
+  }
   // POSIX sockets need no start-up of their own.
   netReady = true;
   refreshLocalHost();
@@ -160,13 +181,35 @@ void CPhone::runDeferred() {
     --value;
   };
   countdown(bindRestart, [this] { stopNetwork(); }, [this] { startListener(); });
-  countdown(playRestart, [this] { stopCapture(); stopPlayback(); }, [this] { startPlayback(); });
+  countdown(playRestart, [this] { stopCapture(); stopPlayback(); },
+            [this] { resolveDevices(); startPlayback(); standbyMicrophone(); });
   countdown(toCapture, [this] { stopPlayback(); }, [this] { startCapture(); });
   countdown(toPlayback, [this] { stopCapture(); }, [this] { startPlayback(); });
 
   if (testServerTicks > 0) {
     if (testServerTicks == 1) display_.setTestServerLabel({});
     --testServerTicks;
+  }
+  reportDeviceFailures();
+}
+
+void CPhone::reportDeviceFailures() {
+  const audio::TestStates test = audio_->testStates();
+  const bool inUse = callState.stateClient.load() != net::ClientState::clientIdle ||
+                     test.rec == audio::TestState::running ||
+                     test.play == audio::TestState::running;
+  if (!inUse) {
+    deviceFailuresTold_ = {};  // the next call tells again
+    return;
+  }
+  const audio::AudioPort::OpenFailures failed = audio_->openFailures();
+  if (failed.playback && !deviceFailuresTold_.playback) {
+    deviceFailuresTold_.playback = true;
+    display_.showMessage(speakerFailedText);
+  }
+  if (failed.capture && !deviceFailuresTold_.capture) {
+    deviceFailuresTold_.capture = true;
+    display_.showMessage(microphoneFailedText);
   }
 }
 
@@ -396,10 +439,71 @@ void CPhone::stopNetwork() { net::stopNetwork(callState); }
 
 // ---- devices ---------------------------------------------------------------------
 
-void CPhone::startPlayback() { audio_->openPlayback(cnf.soundSp, cnf.nGsm + 1); }
+void CPhone::startPlayback() {
+  audio_->openPlayback(cnf.soundSp, store::gsmFramesPerBuffer(cnf.nGsm));
+}
 void CPhone::stopPlayback() { audio_->closePlayback(); }
-void CPhone::startCapture() { audio_->openCapture(cnf.soundMc, cnf.nGsm + 1); }
+void CPhone::startCapture() {
+  audio_->openCapture(cnf.soundMc, store::gsmFramesPerBuffer(cnf.nGsm));
+}
 void CPhone::stopCapture() { audio_->closeCapture(); }
+
+void CPhone::saveDeviceNames() const {
+  std::ofstream file(devicesPath_, std::ios::trunc);
+  for (std::size_t i = 0; i < deviceKeys.size(); ++i)
+    if (!savedDevices_[i].empty()) file << deviceKeys[i] << '=' << savedDevices_[i] << '\n';
+}
+
+void CPhone::rememberDevices() {
+  for (std::size_t i = 0; i < soundDirections.size(); ++i) {
+    const auto names = audio_->deviceNames(soundDirections[i]);
+    const std::int32_t position = i == 0 ? cnf.soundSp.get() : cnf.soundMc.get();
+    if (position >= 0 && static_cast<std::size_t>(position) < names.size()) {
+      savedDevices_[i] = names[static_cast<std::size_t>(position)];
+      missingTold_[i] = false;
+    }
+  }
+  saveDeviceNames();
+}
+
+void CPhone::resolveDevices() {
+  bool moved = false, learned = false;
+  for (std::size_t i = 0; i < soundDirections.size(); ++i) {
+    const auto names = audio_->deviceNames(soundDirections[i]);
+    if (names.empty()) continue;  // no sound card: nothing to choose
+    store::LeInt32& live = i == 0 ? cnf.soundSp : cnf.soundMc;
+    store::LeInt32& edited = i == 0 ? cnfEdit.soundSp : cnfEdit.soundMc;
+    const std::int32_t position = live.get();
+    if (savedDevices_[i].empty()) {
+      if (position >= 0 && static_cast<std::size_t>(position) < names.size()) {
+        savedDevices_[i] = names[static_cast<std::size_t>(position)];
+        learned = true;
+      }
+      continue;
+    }
+    const auto found = std::find(names.begin(), names.end(), savedDevices_[i]);
+    const auto now = found != names.end() ? static_cast<std::int32_t>(found - names.begin()) : 0;
+    if (found == names.end() && !missingTold_[i]) {
+      missingTold_[i] = true;
+      display_.showMessage(std::string(i == 0 ? "The loudspeaker \"" : "The microphone \"") +
+                           savedDevices_[i] + "\" is missing: the default device is used.");
+    }
+    if (found != names.end()) missingTold_[i] = false;
+    if (now != position) {
+      live = now;
+      edited = now;
+      moved = true;
+    }
+  }
+  if (learned) saveDeviceNames();
+  if (moved) config.save();
+}
+
+void CPhone::standbyMicrophone() {
+  // In full duplex the microphone stays ready between calls, so that a call
+  // is heard from its first word; in half duplex the card cannot do both.
+  audio_->standbyCapture(halfDuplex() ? -1 : cnf.soundMc.get());
+}
 
 bool CPhone::startMicTest() {
   if (audio_->testStates().rec == audio::TestState::running ||

@@ -5,6 +5,7 @@
 // the user-interface thread; worker threads write single atomic fields or
 // post a text, which the next tick shows.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -91,6 +92,19 @@ class CPhone : public net::CallFields, private net::CallHost {
   void stopPlayback();
   void startCapture();
   void stopCapture();
+  // Keeps the microphone running between calls in full duplex (and lets it
+  // go in half duplex); after every restart of the speaker.
+  void standbyMicrophone();
+  // The loudspeaker and the microphone are remembered by name as well as by
+  // position (in sound201.txt beside the settings), so that a device stays
+  // in use when the positions in the lists move, as they do when the
+  // system's default changes. rememberDevices takes the names of the
+  // devices at the settings' positions (the configuration dialog's Apply);
+  // resolveDevices, before every restart of the speaker, moves the
+  // positions to where the remembered names are now, or to the default
+  // device (position 0) when one is missing, which is said once.
+  void rememberDevices();
+  void resolveDevices();
   void restartListener();
   void restartPlayback() override;
   void switchToCapture() override;
@@ -183,6 +197,9 @@ class CPhone : public net::CallFields, private net::CallHost {
   };
 
   void runDeferred();
+  // While a call is up or the microphone test runs: says once that the
+  // loudspeaker or the microphone could not be opened.
+  void reportDeviceFailures();
   void autoLogin();
   void consumeAnswer(std::size_t slot);
   void consumeLogin(net::AuthSlot& slot);
@@ -235,6 +252,13 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::uint16_t announcedPort_ = 0;
   std::string sessionPasswd_;
   bool unreachableTold_ = false;
+  // Remembered device names, loudspeaker first; whether each one's absence
+  // has been said.
+  std::string devicesPath_;
+  std::array<std::string, 2> savedDevices_;
+  std::array<bool, 2> missingTold_{};
+  void saveDeviceNames() const;
+  audio::AudioPort::OpenFailures deviceFailuresTold_;
   PhoneUi& display_;
   std::unique_ptr<audio::AudioPort> audio_;
   HostLookup hostLookup_;

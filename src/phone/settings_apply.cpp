@@ -77,6 +77,7 @@ bool applySettings(CPhone& phone, DialogHost& host, const ApplyPrompts& prompts,
   if (soundChanged(phone)) {
     if (host.confirm({}, prompts.sound)) {
       copySound(phone.cnf, phone.cnfEdit);
+      phone.rememberDevices();  // the user's choice, by name from now on
       phone.audio().stopTest();
       phone.restartPlayback();
     } else {

@@ -78,6 +78,8 @@ struct PhoneSettings {
   std::string audio = "null";    // the --audio choice
   bool silentMelodies = false;   // every melody a rest, so only speech sounds
   bool fullDuplex = false;       // speaker and microphone open together
+  std::int32_t soundSp = 0;      // the loudspeaker's device number
+  std::int32_t soundMc = 0;      // the microphone's device number
   std::uint32_t serverHost = loopback;
   // The NAT option's address, announced by every login; by default
   // loopback, so that logins on this machine do not announce whatever its
@@ -111,6 +113,8 @@ class Phone {
       cnf.socks5Port = settings.socks5Port;
     }
     if (settings.fullDuplex) cnf.soundSystem = static_cast<std::int32_t>(store::SoundSystem::fullDuplex);
+    cnf.soundSp = settings.soundSp;
+    cnf.soundMc = settings.soundMc;
     if (settings.silentMelodies) {
       for (auto* melody : {&cnf.musicCallIn, &cnf.musicCallOut, &cnf.musicFind, &cnf.musicMsg})
         melody->set("1- ");

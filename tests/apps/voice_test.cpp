@@ -13,72 +13,10 @@
 
 #include "audio/wav_file.h"
 #include "cli_phones.h"
-#include "support/subprocess.h"
+#include "speech.h"
 
 namespace orvalis::testing {
 namespace {
-
-constexpr std::size_t window = 160;  // 20 ms envelope windows
-
-// Speaks a sentence into an 8 kHz mono WAV file, after `leadSeconds` of
-// silence.
-std::vector<std::int16_t> makeSentence(const TempDir& dir, const std::string& name,
-                                       double leadSeconds) {
-  const std::string raw = dir.file(name + "-raw.wav").string();
-  const std::string out = dir.file(name + ".wav").string();
-  const RunResult spoken = runProgram(
-      "espeak-ng", {"-w", raw, "-s", "150", "Orvalis carries this sentence to the other phone."},
-      dir.path().string(), "");
-  if (spoken.exitStatus != 0) throw std::runtime_error("espeak-ng failed");
-  const RunResult converted =
-      runProgram("sox", {raw, "-r", "8000", "-c", "1", "-b", "16", out, "pad",
-                         std::to_string(leadSeconds), "0.5"},
-                 dir.path().string(), "");
-  if (converted.exitStatus != 0) throw std::runtime_error("sox failed");
-  auto sentence = audio::loadWav(out);
-  if (!sentence.ok()) throw std::runtime_error("the sentence cannot be read: " + sentence.error);
-  return std::move(sentence.samples);
-}
-
-std::vector<double> envelope(const std::vector<std::int16_t>& samples) {
-  std::vector<double> e(samples.size() / window);
-  for (std::size_t k = 0; k < e.size(); ++k) {
-    double sum = 0;
-    for (std::size_t j = 0; j < window; ++j) sum += std::abs(samples[k * window + j]);
-    e[k] = sum / window;
-  }
-  return e;
-}
-
-double pearson(std::span<const double> a, std::span<const double> b) {
-  const double n = static_cast<double>(a.size());
-  const double ma = std::accumulate(a.begin(), a.end(), 0.0) / n;
-  const double mb = std::accumulate(b.begin(), b.end(), 0.0) / n;
-  double ab = 0, aa = 0, bb = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    ab += (a[i] - ma) * (b[i] - mb);
-    aa += (a[i] - ma) * (a[i] - ma);
-    bb += (b[i] - mb) * (b[i] - mb);
-  }
-  return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
-}
-
-// The best correlation of the input's envelope with the output's over
-// every delay of the output.
-double bestAlignment(const std::vector<std::int16_t>& input, const std::vector<std::int16_t>& output) {
-  const auto a = envelope(input);
-  const auto b = envelope(output);
-  double best = -1;
-  for (std::size_t lag = 0; lag + a.size() <= b.size(); ++lag)
-    best = std::max(best, pearson(a, std::span<const double>(b).subspan(lag, a.size())));
-  return best;
-}
-
-int peak(const std::vector<std::int16_t>& samples) {
-  int p = 0;
-  for (const std::int16_t s : samples) p = std::max(p, std::abs(static_cast<int>(s)));
-  return p;
-}
 
 enum class Way { constant, button, detector, muted };
 
@@ -149,6 +87,26 @@ TEST(PhoneVoice, NothingArrivesFromAMutedPhone) {
   const Conversation c = talk(Way::muted);
   EXPECT_GT(peak(c.spoken), 5000);
   EXPECT_LT(peak(c.heard), 50);
+}
+
+// A device that cannot be opened (here a device number the virtual device
+// does not have) is said once when a call needs it, not kept quiet.
+TEST(PhoneVoice, ADeviceThatCannotBeOpenedIsSaidAtTheCall) {
+  Server server;
+  Phone a(300000001, server.port(), {.audio = "wav:,", .fullDuplex = true, .soundMc = 3});
+  Phone b(300000002, server.port(), {.audio = "wav:,", .fullDuplex = true, .soundSp = 3});
+  ASSERT_TRUE(a.registerOnServer());
+  ASSERT_TRUE(b.registerOnServer());
+  EXPECT_FALSE(a.printedSinceMark("message: The microphone cannot be opened"));
+  EXPECT_FALSE(b.printedSinceMark("message: The loudspeaker cannot be opened"));
+  connect(a, b);
+  EXPECT_TRUE(a.expect("message: The microphone cannot be opened: the other side hears nothing."));
+  EXPECT_TRUE(b.expect("message: The loudspeaker cannot be opened: the call is not heard."));
+  EXPECT_FALSE(a.printedSinceMark("message: The loudspeaker"));
+  EXPECT_FALSE(b.printedSinceMark("message: The microphone"));
+  hangUpOn(a, b);
+  EXPECT_EQ(a.quit(), 0);
+  EXPECT_EQ(b.quit(), 0);
 }
 
 }  // namespace

@@ -70,7 +70,9 @@ TEST_F(PhoneTest, LoginsAnnounceThePortThatListens) {
   phone().restartListener();
   for (int i = 0; i < phone::autoLoginInterval + 3; ++i) {
     phone().tick();
-    if (phone().bindRestart > 0) EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+    if (phone().bindRestart > 0) {
+      EXPECT_EQ(slotState(net::reqLogin), SlotState::slotIdle);
+    }
   }
   ASSERT_EQ(phone().callState.stateBind.load(), net::BindState::bindListening);
   ASSERT_EQ(slotState(net::reqLogin), SlotState::slotQueued);

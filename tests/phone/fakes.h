@@ -65,7 +65,11 @@ class FakeAudio : public audio::AudioPort {
     captureIsOpen = false;
   }
   bool captureOpen() const override { return captureIsOpen; }
-  std::vector<std::string> deviceNames(audio::Direction) const override { return {}; }
+  void standbyCapture(std::int32_t device) override { standbyDevice = device; }
+  OpenFailures openFailures() const override { return failures; }
+  std::vector<std::string> deviceNames(audio::Direction direction) const override {
+    return direction == audio::Direction::playback ? speakers : microphones;
+  }
   void stopMelody() override {}
   void stopTone() override {}
   void startTest() override { tests = {audio::TestState::running, audio::TestState::running}; }
@@ -76,6 +80,9 @@ class FakeAudio : public audio::AudioPort {
   void tickHold() override { ++holdTicks; }
 
   bool captureIsOpen = false;
+  std::int32_t standbyDevice = -2;  // -2: never asked
+  OpenFailures failures;
+  std::vector<std::string> speakers, microphones;  // the device lists
   audio::TestStates tests;
   int holdTicks = 0;
 

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
+#include <iterator>
+#include <limits>
 #include <thread>
 
 #include "phone_fixture.h"
@@ -135,6 +138,16 @@ TEST_F(PhoneTest, PlaybackOpensTwoTicksAfterTheDevicesClose) {
   phone().restartPlayback();
   ticks(2);
   EXPECT_EQ(std::count(audioLog.begin(), audioLog.end(), "openPlayback 2 4"), 2);
+
+  // A damaged record's frame count gives the default, also at the top of
+  // the range, where adding one would overflow.
+  for (const std::int32_t damaged : {5, -1, std::numeric_limits<std::int32_t>::max()}) {
+    phone().cnf.nGsm = damaged;
+    audioLog.clear();
+    phone().restartPlayback();
+    ticks(3);
+    EXPECT_EQ(audioLog.back(), "openPlayback 2 2") << damaged;
+  }
 }
 
 TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
@@ -159,6 +172,101 @@ TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
   phone().switchToPlayback();
   ticks(3);
   EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
+}
+
+TEST_F(PhoneTest, TheMicrophoneIsKeptReadyBetweenCallsInFullDuplexOnly) {
+  makePhone();
+  phone().cnf.soundSystem = 0;
+  phone().cnf.soundMc = 1;
+  ticks(3);  // the start-up's restart of playback
+  EXPECT_EQ(audio->standbyDevice, 1);
+  phone().cnf.soundSystem = 1;  // half duplex: the card cannot do both
+  phone().restartPlayback();
+  ticks(2);
+  EXPECT_EQ(audio->standbyDevice, 1);  // with the speaker, not before
+  phone().tick();
+  EXPECT_EQ(audio->standbyDevice, -1);
+}
+
+TEST_F(PhoneTest, ADeviceThatFailedToOpenIsSaidOnceAtEachCall) {
+  makePhone();
+  ticks(3);
+  audio->failures = {.playback = true, .capture = true};
+  ticks(2);
+  EXPECT_TRUE(ui.messages.empty());  // no call: nothing needs them
+  phone().callState.stateClient = net::ClientState::clientIncoming;
+  phone().tick();
+  EXPECT_EQ(ui.messages, (std::vector<std::string>{
+                             "The loudspeaker cannot be opened: the call is not heard.",
+                             "The microphone cannot be opened: the other side hears nothing."}));
+  phone().callState.stateClient = net::ClientState::clientTalk;
+  ticks(2);
+  EXPECT_EQ(ui.messages.size(), 2u);
+  phone().callState.stateClient = net::ClientState::clientIdle;
+  audio->failures = {.playback = false, .capture = true};
+  phone().tick();
+  phone().callState.stateClient = net::ClientState::clientOutgoing;
+  phone().tick();
+  ASSERT_EQ(ui.messages.size(), 3u);
+  EXPECT_EQ(ui.messages.back(), "The microphone cannot be opened: the other side hears nothing.");
+  // The microphone test needs the microphone as well.
+  phone().callState.stateClient = net::ClientState::clientIdle;
+  phone().tick();
+  ASSERT_TRUE(phone().startMicTest());
+  phone().tick();
+  EXPECT_EQ(ui.messages.size(), 4u);
+}
+
+TEST_F(PhoneTest, DevicesAreRememberedByNameAndAMissingOneIsSaidOnce) {
+  makePhone();
+  audio->speakers = {"Card", "USB headset"};
+  audio->microphones = {"Card", "USB headset"};
+  phone().cnf.soundSp = 1;
+  ticks(3);  // the start-up's restart of playback learns the names
+  EXPECT_EQ(audioLog.back(), "openPlayback 1 2");
+  std::ifstream saved(dir.file("sound201.txt"));
+  std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "speaker=USB headset\nmicrophone=Card\n");
+
+  // The headset became the system's default, so it comes first: the phone
+  // follows it, not the position.
+  audio->speakers = {"USB headset", "Card"};
+  audio->microphones = {"USB headset", "Card"};
+  phone().restartPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openPlayback 0 2");
+  EXPECT_EQ(phone().cnf.soundSp.get(), 0);
+  EXPECT_EQ(phone().cnf.soundMc.get(), 1);
+  EXPECT_EQ(phone().cnfEdit.soundMc.get(), 1);
+  EXPECT_TRUE(ui.messages.empty());
+
+  // Unplugged: the default is used, and that is said once.
+  audio->speakers = {"Card"};
+  phone().restartPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openPlayback 0 2");
+  EXPECT_EQ(ui.messages, std::vector<std::string>{
+                             "The loudspeaker \"USB headset\" is missing: the default device is used."});
+  phone().restartPlayback();
+  ticks(3);
+  EXPECT_EQ(ui.messages.size(), 1u);
+
+  // Plugged in again (as the second device): back to it.
+  audio->speakers = {"Card", "USB headset"};
+  phone().restartPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openPlayback 1 2");
+
+  // The user's own choice is remembered by its name.
+  phone().cnf.soundSp = 0;
+  phone().rememberDevices();
+  phone().restartPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog.back(), "openPlayback 0 2");
+  std::ifstream again(dir.file("sound201.txt"));
+  std::string now((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(now, "speaker=Card\nmicrophone=Card\n");
+  EXPECT_EQ(ui.messages.size(), 1u);
 }
 
 TEST_F(PhoneTest, MicrophoneTestStartsOnlyWhenIdleAndStopsByDuplexMode) {

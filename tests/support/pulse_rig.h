@@ -1,0 +1,238 @@
+#pragma once
+// A real sound server for the tests: a PulseAudio daemon of the test's own,
+// in user mode, with everything it writes in a temporary directory. Two
+// null sinks stand for the sound card: "speaker", where programs play by
+// default (its monitor is recorded with parecord), and "mouth", into which
+// the test plays with paplay and whose monitor is the default source, the
+// microphone. ALSA's default device is routed to the daemon through an
+// .asoundrc in the temporary HOME, so PortAudio finds it as a user's
+// desktop would.
+//
+// Making a rig points XDG_RUNTIME_DIR, HOME and PULSE_RUNTIME_PATH of this
+// process at its directory, so that the programs the test starts afterwards
+// (phones, paplay, parecord) reach this daemon and nothing else; the
+// destructor stops the daemon and puts the environment back. One rig at a
+// time per process. Where the daemon cannot start, ready() is false and
+// why() says in one line what failed.
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "audio/wav_file.h"
+#include "support/child_process.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+
+namespace orvalis::testing {
+
+class PulseRig {
+ public:
+  static constexpr const char* speakerSink = "speaker";
+  static constexpr const char* mouthSink = "mouth";
+
+  struct Options {
+    // The speaker sink takes only this rate (0: PulseAudio's default); a
+    // device that refuses 8 kHz for the phone's playback.
+    unsigned speakerRate = 0;
+    // Extra lines for the daemon's start-up script.
+    std::vector<std::string> extraModules;
+  };
+
+  PulseRig() : PulseRig(Options{}) {}
+  explicit PulseRig(const Options& options) {
+    if (runProgram("sh", {"-c", "command -v pulseaudio && command -v pactl && command -v paplay"},
+                   ".", "")
+            .exitStatus != 0) {
+      why_ = "PulseAudio is not installed (pulseaudio, pulseaudio-utils)";
+      return;
+    }
+    const auto run = dir_.file("run");
+    const auto home = dir_.file("home");
+    std::filesystem::create_directories(run / "pulse");
+    std::filesystem::create_directories(home);
+    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+    std::ofstream(home / ".asoundrc") << "pcm.!default { type pulse }\n"
+                                         "ctl.!default { type pulse }\n";
+    std::ofstream script(dir_.file("rig.pa"));
+    script << "load-module module-native-protocol-unix auth-anonymous=1\n"
+           << "load-module module-null-sink sink_name=" << speakerSink
+           << (options.speakerRate != 0 ? " rate=" + std::to_string(options.speakerRate) : "")
+           << " sink_properties=device.description=Speaker\n"
+           << "load-module module-null-sink sink_name=" << mouthSink
+           << " sink_properties=device.description=Mouth\n";
+    for (const auto& line : options.extraModules) script << line << '\n';
+    script << "set-default-sink " << speakerSink << '\n'
+           << "set-default-source " << mouthSink << ".monitor\n";
+    script.close();
+
+    setEnv("XDG_RUNTIME_DIR", run.string());
+    setEnv("HOME", home.string());
+    setEnv("PULSE_RUNTIME_PATH", (run / "pulse").string());
+    setEnv("PULSE_SERVER", std::nullopt);
+    setEnv("PULSE_SINK", std::nullopt);
+    setEnv("PULSE_SOURCE", std::nullopt);
+
+    // As root PulseAudio warns that it is meant for users, and runs.
+    daemon_ = std::make_unique<ChildProcess>(
+        "pulseaudio",
+        std::vector<std::string>{"--system=false", "--daemonize=no", "--exit-idle-time=-1",
+                                 "--disallow-exit=false", "--use-pid-file=false", "-n", "-F",
+                                 dir_.file("rig.pa").string(), "--log-target=stderr",
+                                 "--log-level=error"},
+        dir_.path().string());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < until) {
+      if (runProgram("sh", {"-c", "pactl info >/dev/null 2>&1"}, dir_.path().string(), "")
+              .exitStatus == 0) {
+        ready_ = true;
+        // A null sink that nobody asks for a short latency renders two
+        // seconds at a time, and a recorder of its monitor gets nothing
+        // until the next of these steps. Silence played with a short
+        // latency keeps the loudspeaker's sink in small steps, so that a
+        // recording starts when it is asked to. The microphone's sink is
+        // left alone: how a phone copes with its start-up is under test.
+        speakerAwake_ = std::make_unique<ChildProcess>(
+            "pacat", std::vector<std::string>{"--playback", "-d", speakerSink, "--raw",
+                                              "--format=s16le", "--rate=8000", "--channels=1",
+                                              "--latency-msec=20", "/dev/zero"},
+            dir_.path().string());
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::string err = daemon_->errText();
+    while (!err.empty() && err.back() == '\n') err.pop_back();
+    if (const auto nl = err.rfind('\n'); nl != std::string::npos) err = err.substr(nl + 1);
+    why_ = "the PulseAudio daemon did not start" + (err.empty() ? std::string() : ": " + err);
+    daemon_.reset();
+  }
+
+  ~PulseRig() {
+    speakerAwake_.reset();
+    daemon_.reset();  // SIGTERM, and waits for it
+    for (auto it = savedEnv_.rbegin(); it != savedEnv_.rend(); ++it) {
+      if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      else ::unsetenv(it->first.c_str());
+    }
+  }
+
+  PulseRig(const PulseRig&) = delete;
+  PulseRig& operator=(const PulseRig&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& why() const { return why_; }
+  const TempDir& dir() const { return dir_; }
+
+  // Runs pactl with the arguments; its exit status.
+  int pactl(std::vector<std::string> args) const {
+    return runProgram("pactl", args, dir_.path().string(), "").exitStatus;
+  }
+
+  // Plays a sound file into the microphone; it runs until the file ends.
+  std::unique_ptr<ChildProcess> speak(const std::filesystem::path& wav) const {
+    return std::make_unique<ChildProcess>(
+        "paplay", std::vector<std::string>{"-d", mouthSink, wav.string()}, dir_.path().string());
+  }
+
+  // Everything the speaker plays from now until stop, at 8 kHz mono: made
+  // once the first samples have reached the file.
+  class Recording {
+   public:
+    Recording(const TempDir& dir, const std::string& source, std::string name, int channels = 1)
+        : path_(dir.file(name + ".wav")),
+          process_(std::make_unique<ChildProcess>(
+              "parecord",
+              std::vector<std::string>{"-d", source, "--rate=8000",
+                                       "--channels=" + std::to_string(channels),
+                                       "--format=s16le", "--latency-msec=20",
+                                       "--file-format=wav", path_.string()},
+              dir.path().string())) {
+      // parecord writes as the samples come: from the first ones on, the
+      // recording runs.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      for (std::error_code error; std::chrono::steady_clock::now() < until;) {
+        const auto size = std::filesystem::file_size(path_, error);
+        if (!error && size > audio::wavHeaderBytes + 320) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+
+    // Ends the recording (parecord closes its file on SIGTERM) and reads
+    // it; two channels come interleaved.
+    std::vector<std::int16_t> stop() {
+      if (process_) {
+        process_->stop();
+        process_.reset();
+      }
+      std::error_code error;
+      const auto size = std::filesystem::file_size(path_, error);
+      if (error || size <= audio::wavHeaderBytes) return {};
+      std::vector<std::uint8_t> bytes(size);
+      std::ifstream(path_, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()),
+                                                  static_cast<std::streamsize>(size));
+      // The phone's reader takes mono only; the samples are where the
+      // data chunk begins.
+      for (std::size_t at = 12; at + 8 <= bytes.size();) {
+        const std::uint32_t length = bytes[at + 4] | bytes[at + 5] << 8 | bytes[at + 6] << 16 |
+                                     static_cast<std::uint32_t>(bytes[at + 7]) << 24;
+        if (std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at + 4), "data")) {
+          const std::size_t end = std::min<std::size_t>(bytes.size(), at + 8 + length);
+          std::vector<std::int16_t> samples((end - at - 8) / 2);
+          for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<std::int16_t>(bytes[at + 8 + 2 * i] |
+                                                   bytes[at + 9 + 2 * i] << 8);
+          return samples;
+        }
+        at += 8 + length + (length & 1);
+      }
+      return {};
+    }
+
+   private:
+    std::filesystem::path path_;
+    std::unique_ptr<ChildProcess> process_;
+  };
+
+  std::unique_ptr<Recording> recordSpeaker(const std::string& name = "speaker") const {
+    return std::make_unique<Recording>(dir_, std::string(speakerSink) + ".monitor", name);
+  }
+  std::unique_ptr<Recording> record(const std::string& source, const std::string& name,
+                                    int channels) const {
+    return std::make_unique<Recording>(dir_, source, name, channels);
+  }
+
+  // Writes samples (8 kHz mono) as a WAV file in the rig's directory.
+  std::filesystem::path writeWav(const std::string& name, const std::vector<std::int16_t>& samples) const {
+    const auto path = dir_.file(name + ".wav");
+    audio::saveWav(path.string(), samples);
+    return path;
+  }
+
+ private:
+  void setEnv(const std::string& name, const std::optional<std::string>& value) {
+    const char* old = ::getenv(name.c_str());
+    savedEnv_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    if (value) ::setenv(name.c_str(), value->c_str(), 1);
+    else ::unsetenv(name.c_str());
+  }
+
+  TempDir dir_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
+  std::unique_ptr<ChildProcess> daemon_;
+  std::unique_ptr<ChildProcess> speakerAwake_;
+  bool ready_ = false;
+  std::string why_;
+};
+
+}  // namespace orvalis::testing
