@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <utility>
 
 #include "net/address.h"
@@ -24,10 +23,9 @@ constexpr std::chrono::milliseconds listenerStartWait{1000};
 
 constexpr std::string_view unreachableText =
     "Other computers cannot call this phone: it has no network address but loopback.";
-// The remembered devices' keys in sound201.txt, loudspeaker first.
+// The directions of the remembered devices, loudspeaker first.
 constexpr std::array<audio::Direction, 2> soundDirections = {audio::Direction::playback,
                                                             audio::Direction::capture};
-constexpr std::array<std::string_view, 2> deviceKeys = {"speaker", "microphone"};
 
 constexpr std::string_view speakerFailedText =
     "The loudspeaker cannot be opened: the call is not heard.";
@@ -59,15 +57,9 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
                        : nullptr),
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
   if (!audio_) audio_ = std::make_unique<audio::SilentAudio>();
-  devicesPath_ = std::filesystem::path(config.cnfPath).replace_filename("sound201.txt").string();
-  if (std::ifstream file(devicesPath_); file) {
-    for (std::string line; std::getline(file, line);) {
-      const auto eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      for (std::size_t i = 0; i < deviceKeys.size(); ++i)
-        if (line.compare(0, eq, deviceKeys[i]) == 0) savedDevices_[i] = line.substr(eq + 1);
-    }
-  }
+  devicesPath_ =
+      std::filesystem::path(config.cnfPath).replace_filename(store::deviceNamesFile).string();
+  savedDevices_ = store::loadDeviceNames(devicesPath_);
   // POSIX sockets need no start-up of their own.
   netReady = true;
   refreshLocalHost();
@@ -448,12 +440,6 @@ void CPhone::startCapture() {
 }
 void CPhone::stopCapture() { audio_->closeCapture(); }
 
-void CPhone::saveDeviceNames() const {
-  std::ofstream file(devicesPath_, std::ios::trunc);
-  for (std::size_t i = 0; i < deviceKeys.size(); ++i)
-    if (!savedDevices_[i].empty()) file << deviceKeys[i] << '=' << savedDevices_[i] << '\n';
-}
-
 void CPhone::rememberDevices() {
   for (std::size_t i = 0; i < soundDirections.size(); ++i) {
     const auto names = audio_->deviceNames(soundDirections[i]);
@@ -463,7 +449,7 @@ void CPhone::rememberDevices() {
       missingTold_[i] = false;
     }
   }
-  saveDeviceNames();
+  store::saveDeviceNames(devicesPath_, savedDevices_);
 }
 
 void CPhone::resolveDevices() {
@@ -495,7 +481,7 @@ void CPhone::resolveDevices() {
       moved = true;
     }
   }
-  if (learned) saveDeviceNames();
+  if (learned) store::saveDeviceNames(devicesPath_, savedDevices_);
   if (moved) config.save();
 }
 

@@ -29,6 +29,7 @@
 #include "store/addr_book.h"
 #include "store/cnf_data.h"
 #include "store/config.h"
+#include "store/device_names.h"
 
 namespace orvalis::phone {
 
@@ -255,9 +256,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   // Remembered device names, loudspeaker first; whether each one's absence
   // has been said.
   std::string devicesPath_;
-  std::array<std::string, 2> savedDevices_;
+  store::DeviceNames savedDevices_;
   std::array<bool, 2> missingTold_{};
-  void saveDeviceNames() const;
   audio::AudioPort::OpenFailures deviceFailuresTold_;
   PhoneUi& display_;
   std::unique_ptr<audio::AudioPort> audio_;

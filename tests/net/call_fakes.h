@@ -15,6 +15,7 @@
 #include "net/call_thread.h"
 #include "net/listener.h"
 #include "net/packet_io.h"
+#include "support/counting_call_host.h"
 #include "support/socket_pair.h"
 
 namespace orvalis::net::testing {
@@ -32,41 +33,25 @@ bool eventually(Pred pred) {
   return true;
 }
 
-class FakeCallHost final : public CallHost {
+class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
  public:
-  FakeCallHost() { cnf.dynamicPort = 1; }
   ~FakeCallHost() override {
     stopNetwork(call);
     std::lock_guard guard(clientLock_);
     client.reset();
   }
 
-  CallState& calls() override { return call; }
-  CallFields& callFields() override { return fields; }
-  const store::CnfData& settings() const override { return cnf; }
   void postCallText(CallText text, std::int32_t, CallMelody) override {
     std::lock_guard guard(lock_);
     texts_.push_back(text);
   }
-  bool loggedIn() const override { return logged; }
   std::int32_t typeOf(std::int32_t) override { return group; }
-  void setListeningPort(std::uint16_t p) override { port = p; }
   void portInUse() override { portTaken = true; }
   void startIncomingCall(SocketPtr connection) override {
     std::lock_guard guard(clientLock_);
     client.reset();
     client = std::make_unique<CClient>(*this, std::move(connection));
   }
-  void stopTest() override {}
-  void stopVoice() override {}
-  void stopMelody() override {}
-  void restartPlayback() override {}
-  void switchToCapture() override { ++captures; }
-  void switchToPlayback() override { ++playbacks; }
-  void requestFloor() override { net::requestFloor(call, fields); }
-  void markSpurt() override { ++spurts; }
-  void putFrame(std::span<const std::uint8_t, gsmFrameSize>) override { ++frames; }
-
   bool shown(CallText text) const {
     std::lock_guard guard(lock_);
     return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
@@ -74,14 +59,8 @@ class FakeCallHost final : public CallHost {
   ClientState state() const { return call.stateClient.load(); }
   Floor floor() const { return fields.floor.load(); }
 
-  CallState call;
-  CallFields fields;
-  store::CnfData cnf;
-  std::atomic<bool> logged{true};
   std::atomic<std::int32_t> group{0};
-  std::atomic<std::uint16_t> port{0};
   std::atomic<bool> portTaken{false};
-  std::atomic<int> captures{0}, playbacks{0}, spurts{0}, frames{0};
   std::unique_ptr<CClient> client;  // guarded by clientLock_ once threads run
 
  private:

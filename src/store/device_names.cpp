@@ -1,0 +1,57 @@
+#include "store/device_names.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <span>
+
+#include "store/atomic_file.h"
+
+namespace orvalis::store {
+
+namespace {
+
+constexpr std::array<std::string_view, 2> keys = {"speaker", "microphone"};
+constexpr std::size_t maxFileSize = 64 * 1024;
+
+}  // namespace
+
+DeviceNames parseDeviceNames(std::string_view text) {
+  DeviceNames names;
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    std::string_view line = text.substr(0, eol);
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      if (line.substr(0, eq) == keys[i]) names[i] = line.substr(eq + 1);
+  }
+  return names;
+}
+
+std::string formatDeviceNames(const DeviceNames& names) {
+  std::string text;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (!names[i].empty()) text.append(keys[i]).append("=").append(names[i]).append("\n");
+  return text;
+}
+
+DeviceNames loadDeviceNames(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::size_t>(info.st_size) > maxFileSize)
+    return {};
+  std::ifstream file(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  return parseDeviceNames(text);
+}
+
+bool saveDeviceNames(const std::string& path, const DeviceNames& names) {
+  const std::string text = formatDeviceNames(names);
+  return writeFileAtomically(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
+}
+
+}  // namespace orvalis::store
