@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <sstream>
+#include <string>
 #include <thread>
 
 #include "cli/cli_help.h"
 #include "cli/words.h"
+#include "phone/account_fields.h"
 
 namespace orvalis::cli {
 
@@ -57,12 +59,17 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
     if (word == "password") {
       // The dialog's field drops blanks, so the password is one word.
       const auto [passwd, flag] = splitWord(rest);
-      if (flag == "save") outcome.savePasswd = true;
-      else if (flag == "nosave") outcome.savePasswd = false;
-      else if (!flag.empty()) {
+      if (flag != "save" && flag != "nosave" && !flag.empty()) {
         print("error: expected: password TEXT [save|nosave]");
         continue;
       }
+      // The window's field takes no more bytes than the settings keep.
+      if (passwd.size() > phone::maxPasswdLength) {
+        print("error: the password is longer than " + std::to_string(phone::maxPasswdLength) +
+              " bytes");
+        continue;
+      }
+      if (!flag.empty()) outcome.savePasswd = flag == "save";
       outcome.ok = true;
       outcome.passwd = passwd;
       return outcome;

@@ -1,5 +1,6 @@
 #pragma once
-// Pictures drawn by the data generator: the skin bitmaps and the icons.
+// The skin bitmaps drawn by the data generator (the icons are the window's
+// own, in ui/icon_art.h).
 
 #include <QImage>
 
@@ -12,9 +13,5 @@ QImage drawBackground();
 QImage drawKeypadTiles();  // 100 x 40
 QImage drawWideTiles();    // 280 x 40
 QImage drawSmallTiles();   // 20 x 40
-
-// Tray icon 0..4 (16 x 16) and the application icon (128 x 128).
-QImage drawTrayIcon(int index);
-QImage drawAppIcon();
 
 }  // namespace orvalis::datagen

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "art.h"
+#include "ui/icon_art.h"
 
 namespace {
 
@@ -67,9 +68,11 @@ int main(int argc, char** argv) {
   ok = saveImage(drawKeypadTiles(), out.filePath("Skins/Buttom.bmp"), "BMP") && ok;
   ok = saveImage(drawWideTiles(), out.filePath("Skins/Buttom3.bmp"), "BMP") && ok;
   ok = saveImage(drawSmallTiles(), out.filePath("Skins/ButBook.bmp"), "BMP") && ok;
-  for (int i = 0; i < 5; ++i)
-    ok = saveImage(drawTrayIcon(i), out.filePath(QString("icons/tray%1.png").arg(i)), "PNG") && ok;
-  ok = saveImage(drawAppIcon(), out.filePath("icons/orvalis.png"), "PNG") && ok;
+  for (int i = 0; i < orvalis::ui::trayIconCount; ++i) {
+    const QString path = out.filePath(QString("icons/tray%1.png").arg(i));
+    ok = saveImage(orvalis::ui::drawTrayIcon(i), path, "PNG") && ok;
+  }
+  ok = saveImage(orvalis::ui::drawAppIcon(), out.filePath("icons/orvalis.png"), "PNG") && ok;
   for (const Melody& m : melodies)
     ok = saveText(m.text, out.filePath(QString("nokia/") + m.name)) && ok;
   return ok ? 0 : 1;

@@ -104,7 +104,11 @@ struct Engine {
     cnf.nGsmDelay = 0;
     std::array<int, 2> fds{};
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds.data()) != 0) std::abort();
-    calls.sockClient.set(std::make_shared<net::Socket>(fds[0]));
+    const auto near = std::make_shared<net::Socket>(fds[0]);
+    calls.sockClient.set(near);
+    calls.stateClient = net::ClientState::clientTalk;
+    sender = std::make_shared<net::VoiceSender>(near);
+    calls.voiceSender.set(sender);
     far = std::make_shared<net::Socket>(fds[1]);
     drain = std::thread([s = far] {
       std::array<std::uint8_t, 4096> sink{};
@@ -114,6 +118,7 @@ struct Engine {
   }
   ~Engine() {
     calls.sockClient.closeAndReset();
+    sender->stop();
     drain.join();
   }
 
@@ -125,6 +130,7 @@ struct Engine {
   audio::CBuf clientBuf{cnf};
   audio::CSnd snd{audio::SoundLinks{cnf, call, calls, voiceLevel, voiceHold, {}}, testBuf,
                   clientBuf};
+  std::shared_ptr<net::VoiceSender> sender;
   net::SocketPtr far;
   std::thread drain;
 };

@@ -13,7 +13,8 @@
 // channel only, so the speaker's recording shows each burst on the left as
 // it enters the microphone and on the right as the phones play it. The
 // same measure of a plain loopback from mouth to speaker, instead of the
-// phones, gives what the sound server adds by itself.
+// phones, gives what the sound server adds by itself; and once more with
+// a card that takes 48 kHz only, for what converting the rate adds.
 
 #include <arpa/inet.h>
 #include <gsm.h>
@@ -322,11 +323,15 @@ std::optional<Result> measureWire() {
   });
 }
 
-std::optional<Result> measureRig(std::int32_t n, std::chrono::milliseconds answerLag) {
-  testing::PulseRig rig({.extraModules = tapModules(false)});
+// cardRate: the card takes only this rate, and the phones' sound is
+// converted to and from 8 kHz (0: the card takes 8 kHz).
+std::optional<Result> measureRig(std::int32_t n, std::chrono::milliseconds answerLag,
+                                 unsigned cardRate = 0) {
+  testing::PulseRig rig({.speakerRate = cardRate, .cardRate = 0, .extraModules = tapModules(false)});
   if (!rig.ready()) return std::nullopt;
   // Made after the rig, whose environment routes ALSA's default to it.
-  auto card = std::make_shared<audio::PortAudioDevices>();
+  auto card = std::make_shared<audio::PortAudioDevices>(
+      audio::PortAudioDevices::Options{.onlyRate = static_cast<double>(cardRate)});
   if (!card->available()) return std::nullopt;
   Side a(300000001, n, std::make_shared<SplitDevices>(card, virtualDevices()));
   Side b(300000002, n, std::make_shared<SplitDevices>(virtualDevices(), card));
@@ -394,5 +399,11 @@ int main() {
                measureRig(n, lag));
     }
   }
+  std::printf(
+      "\nThe same on a card that takes 48 kHz only: the phones' sound converted to\n"
+      "and from 8 kHz on the way.\n");
+  printHeader();
+  for (const std::int32_t n : {1, 2})
+    printRow(std::to_string(n).c_str(), 0, 6.0 * n * 20, measureRig(n, std::chrono::milliseconds(0), 48000));
   return 0;
 }

@@ -44,6 +44,9 @@ class AudioPort {
   // Keeps the microphone `device` (none: -1) running between opens, so that
   // a call's first words are not lost to its start-up (WaveDevices::standby).
   virtual void standbyCapture(std::int32_t device) { (void)device; }
+  // Reads the device lists afresh (WaveDevices::refresh), unless a device
+  // is held by a call or the microphone test.
+  virtual void refreshDevices() {}
   // Whether the latest open of each device failed, on a machine that has
   // devices in that direction (one without any is not a failure).
   struct OpenFailures {

@@ -10,9 +10,7 @@ constexpr auto acquire = std::memory_order_acquire;
 constexpr auto release = std::memory_order_release;
 constexpr auto relaxed = std::memory_order_relaxed;
 
-bool halfDuplex(const store::CnfData& cnf) {
-  return cnf.soundSystem.get() == static_cast<std::int32_t>(store::SoundSystem::halfDuplex);
-}
+bool halfDuplex(const store::CnfData& cnf) { return store::isHalfDuplex(cnf.soundSystem.get()); }
 
 }  // namespace
 

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
+#include <cstdlib>
 #include <mutex>
+
+#include "audio/resampler.h"
 
 namespace orvalis::audio {
 namespace {
@@ -29,7 +33,8 @@ void quietSoundLibraries() {
 
 // One PortAudio stream. Its callback moves samples between the card and the
 // head of a fixed queue of lent buffers and hands each finished buffer
-// back; it neither allocates nor waits for anything but a short lock. A
+// back, converting them on the way when the card runs at another rate; it
+// neither allocates nor waits for anything but a short lock. A
 // stream kept running (a capture device in standby) is not stopped by a
 // reset: it drops what it captures until buffers are queued and it is
 // started again, possibly for another owner (lend, giveBack).
@@ -44,7 +49,9 @@ class PortAudioDevices::Stream final : public WaveStream {
     if (stream_ != nullptr) Pa_CloseStream(stream_);
   }
 
-  bool open(int device, double rate) {
+  // Opens at `rate`, or at the card's own rate (onlyRate, when set) when
+  // the card refuses it.
+  bool open(int device, double rate, double onlyRate) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
     if (info == nullptr) return false;
     PaStreamParameters params{};
@@ -56,13 +63,24 @@ class PortAudioDevices::Stream final : public WaveStream {
     params.suggestedLatency =
         direction_ == Direction::capture ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
     const bool capture = direction_ == Direction::capture;
-    if (Pa_OpenStream(&stream_, capture ? &params : nullptr, capture ? nullptr : &params, rate,
-                      paFramesPerBufferUnspecified, paNoFlag, &Stream::callback, this) != paNoError) {
-      stream_ = nullptr;
-      return false;
+    const PaStreamParameters* in = capture ? &params : nullptr;
+    const PaStreamParameters* out = capture ? nullptr : &params;
+    const std::array<double, 2> rates{rate, onlyRate != 0 ? onlyRate : info->defaultSampleRate};
+    for (std::size_t i = 0; i < rates.size() && stream_ == nullptr; ++i) {
+      const double tried = rates[i];
+      if ((i > 0 && tried == rates[0]) || tried <= 0 || (onlyRate != 0 && tried != onlyRate) ||
+          Pa_IsFormatSupported(in, out, tried) != paFormatIsSupported)
+        continue;
+      if (Pa_OpenStream(&stream_, in, out, tried, paFramesPerBufferUnspecified, paNoFlag,
+                        &Stream::callback, this) == paNoError)
+        cardRate_ = tried;
+      else
+        stream_ = nullptr;
     }
+    if (stream_ == nullptr) return false;
     device_ = device;
     rate_ = rate;
+    if (cardRate_ != rate && !convertRates()) return false;
     if (capture && !keepRunning_) return true;
     // Playback starts resumed; a stream kept running starts at once, idle.
     if (!run()) return false;
@@ -71,7 +89,8 @@ class PortAudioDevices::Stream final : public WaveStream {
   }
 
   int device() const { return device_; }
-  double rate() const { return rate_; }
+  double rate() const { return rate_; }  // the owner's
+  double cardRate() const { return cardRate_; }
   // Still delivering: a device that went away stops its stream.
   bool running() const { return stream_ != nullptr && Pa_IsStreamActive(stream_) == 1; }
 
@@ -128,6 +147,9 @@ class PortAudioDevices::Stream final : public WaveStream {
       if (direction_ == Direction::capture) back[i]->recorded = i == 0 ? filled : 0;
       if (done_) done_(*back[i]);
     }
+    // What is converted next belongs to new buffers, perhaps a new owner's.
+    if (toPhone_) toPhone_->clear();
+    if (toCard_) toCard_->clear();
   }
 
  private:
@@ -151,11 +173,35 @@ class PortAudioDevices::Stream final : public WaveStream {
     return paContinue;
   }
 
+  bool convertRates() {
+    const auto phone = static_cast<std::uint32_t>(std::lround(rate_));
+    const auto card = static_cast<std::uint32_t>(std::lround(cardRate_));
+    if (direction_ == Direction::capture) {
+      toPhone_ = std::make_unique<CaptureResampler>(card, phone);
+      return toPhone_->ok();
+    }
+    toCard_ = std::make_unique<PlaybackResampler>(phone, card);
+    return toCard_->ok();
+  }
+
   void capture(const std::int16_t* input, std::size_t frames) {
     // Only a reset holds it for longer than a callback; what comes then is
     // dropped.
     std::unique_lock deliver(deliverLock_, std::try_to_lock);
     if (!deliver.owns_lock() || !active_.load(std::memory_order_acquire)) return;
+    if (!toPhone_) {
+      captured(input, frames);
+    } else if (input == nullptr) {
+      captured(nullptr, static_cast<std::size_t>(static_cast<double>(frames) * rate_ / cardRate_));
+    } else {
+      toPhone_->convert(std::span(input, frames), [this](std::span<const std::int16_t> piece) {
+        captured(piece.data(), piece.size());
+      });
+    }
+  }
+
+  // Into the queue, at the owner's rate; deliverLock_ is held.
+  void captured(const std::int16_t* input, std::size_t frames) {
     CallbackQueue::Finished finished{};
     std::size_t n = 0;
     {
@@ -167,14 +213,25 @@ class PortAudioDevices::Stream final : public WaveStream {
   }
 
   void play(std::int16_t* output, std::size_t frames) {
+    std::unique_lock deliver(deliverLock_, std::try_to_lock);
+    if (!deliver.owns_lock() || !active_.load(std::memory_order_acquire)) {
+      std::fill_n(output, frames, std::int16_t{0});
+      return;
+    }
+    if (toCard_)
+      toCard_->fill(std::span(output, frames),
+                    [this](std::span<std::int16_t> chunk) { played(chunk.data(), chunk.size()); });
+    else
+      played(output, frames);
+  }
+
+  // From the queue, at the owner's rate; deliverLock_ is held.
+  void played(std::int16_t* output, std::size_t frames) {
     CallbackQueue::Finished finished{};
     std::size_t n = 0;
-    std::unique_lock deliver(deliverLock_, std::try_to_lock);
-    if (deliver.owns_lock() && active_.load(std::memory_order_acquire)) {
+    {
       std::lock_guard lock(queueLock_);
       n = queue_.play(output, frames, finished);
-    } else {
-      std::fill_n(output, frames, std::int16_t{0});
     }
     for (std::size_t i = 0; i < n; ++i)
       if (done_) done_(*finished[i]);
@@ -183,13 +240,16 @@ class PortAudioDevices::Stream final : public WaveStream {
   const Direction direction_;
   bool keepRunning_;
   // Held by a callback while it hands buffers back, and by reset; done_
-  // changes only under it.
+  // and the converters are used only under it.
   std::mutex deliverLock_;
   Done done_;
+  std::unique_ptr<CaptureResampler> toPhone_;
+  std::unique_ptr<PlaybackResampler> toCard_;
   std::atomic<bool> lent_{false};
   PaStream* stream_ = nullptr;
   int device_ = -1;
   double rate_ = 0;
+  double cardRate_ = 0;
   std::mutex controlLock_;  // start and reset; never taken by the callback
   std::atomic<bool> started_{false};
   std::atomic<bool> active_{false};
@@ -199,13 +259,23 @@ class PortAudioDevices::Stream final : public WaveStream {
 
 namespace {
 
-// What an open of a device in standby returns: the running stream, handed
-// back when this closes.
-class BorrowedStream final : public WaveStream {
+// What an open returns: a stream of the owner's own, or the one kept in
+// standby, lent and given back when this closes. The device's count of
+// open streams covers it until it is closed.
+class OwnedStream final : public WaveStream {
  public:
-  explicit BorrowedStream(std::shared_ptr<PortAudioDevices::Stream> stream)
-      : stream_(std::move(stream)) {}
-  ~BorrowedStream() override { stream_->giveBack(); }
+  OwnedStream(std::shared_ptr<PortAudioDevices::Stream> stream, bool borrowed, std::atomic<int>& open)
+      : stream_(std::move(stream)), borrowed_(borrowed), open_(open) {
+    open_.fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~OwnedStream() override {
+    if (borrowed_) stream_->giveBack();
+    stream_.reset();  // closes it unless it is still kept in standby
+    open_.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  OwnedStream(const OwnedStream&) = delete;
+  OwnedStream& operator=(const OwnedStream&) = delete;
+
   bool queue(WaveBuffer& buffer) override { return stream_->queue(buffer); }
   void start() override { stream_->start(); }
   void pause() override { stream_->pause(); }
@@ -213,9 +283,31 @@ class BorrowedStream final : public WaveStream {
 
  private:
   std::shared_ptr<PortAudioDevices::Stream> stream_;
+  const bool borrowed_;
+  std::atomic<int>& open_;
 };
 
+PortAudioDevices::Options environmentOptions() {
+  PortAudioDevices::Options options;
+  if (const char* rate = std::getenv(PortAudioDevices::onlyRateVariable))
+    options.onlyRate = std::max(0.0, std::strtod(rate, nullptr));
+  return options;
+}
+
 }  // namespace
+
+std::vector<PortAudioDevices::Device> keepDeviceOrder(const std::vector<PortAudioDevices::Device>& before,
+                                                      std::vector<PortAudioDevices::Device> now) {
+  std::vector<PortAudioDevices::Device> result;
+  for (const auto& old : before) {
+    const auto same = std::find_if(now.begin(), now.end(), [&](const auto& d) { return d.name == old.name; });
+    if (same == now.end()) continue;
+    result.push_back(std::move(*same));
+    now.erase(same);
+  }
+  result.insert(result.end(), std::make_move_iterator(now.begin()), std::make_move_iterator(now.end()));
+  return result;
+}
 
 bool CallbackQueue::push(WaveBuffer& buffer) {
   if (count_ == fifo_.size()) return false;
@@ -275,60 +367,82 @@ std::size_t CallbackQueue::drain(Finished& all, std::size_t& headDone) {
   return n;
 }
 
-PortAudioDevices::PortAudioDevices() {
+PortAudioDevices::PortAudioDevices() : PortAudioDevices(environmentOptions()) {}
+
+PortAudioDevices::PortAudioDevices(Options options) : options_(options) {
   quietSoundLibraries();
-  initialized_ = Pa_Initialize() == paNoError;
-  if (!initialized_) return;
-  const PaDeviceIndex defaultIn = Pa_GetDefaultInputDevice();
-  const PaDeviceIndex defaultOut = Pa_GetDefaultOutputDevice();
-  const PaDeviceIndex count = Pa_GetDeviceCount();
-  for (PaDeviceIndex i = 0; i < count; ++i) {
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-    if (info == nullptr) continue;
-    const std::string name = info->name != nullptr ? info->name : "";
-    if (info->maxInputChannels > 0)
-      inputs_.insert(i == defaultIn ? inputs_.begin() : inputs_.end(), Device{i, name});
-    if (info->maxOutputChannels > 0)
-      outputs_.insert(i == defaultOut ? outputs_.begin() : outputs_.end(), Device{i, name});
-  }
+  std::lock_guard lock(lock_);
+  start();
 }
 
 PortAudioDevices::~PortAudioDevices() {
+  std::lock_guard lock(lock_);
   standby_.reset();
   if (initialized_) Pa_Terminate();
 }
 
+void PortAudioDevices::start() {
+  initialized_ = Pa_Initialize() == paNoError;
+  std::vector<Device> inputs, outputs;
+  if (initialized_) {
+    const PaDeviceIndex defaultIn = Pa_GetDefaultInputDevice();
+    const PaDeviceIndex defaultOut = Pa_GetDefaultOutputDevice();
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+      const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+      if (info == nullptr) continue;
+      const std::string name = info->name != nullptr ? info->name : "";
+      if (info->maxInputChannels > 0)
+        inputs.insert(i == defaultIn ? inputs.begin() : inputs.end(), Device{i, name});
+      if (info->maxOutputChannels > 0)
+        outputs.insert(i == defaultOut ? outputs.begin() : outputs.end(), Device{i, name});
+    }
+  }
+  inputs_ = keepDeviceOrder(inputs_, std::move(inputs));
+  outputs_ = keepDeviceOrder(outputs_, std::move(outputs));
+}
+
+bool PortAudioDevices::available() const {
+  std::lock_guard lock(lock_);
+  return !inputs_.empty() || !outputs_.empty();
+}
+
 std::vector<std::string> PortAudioDevices::names(Direction direction) const {
+  std::lock_guard lock(lock_);
   std::vector<std::string> result;
   for (const Device& d : direction == Direction::capture ? inputs_ : outputs_) result.push_back(d.name);
   return result;
 }
 
+std::unique_ptr<WaveStream> PortAudioDevices::lent(std::shared_ptr<Stream> stream, bool borrowed) {
+  return std::make_unique<OwnedStream>(std::move(stream), borrowed, openStreams_);
+}
+
 std::unique_ptr<WaveStream> PortAudioDevices::open(Direction direction, std::int32_t device,
                                                    const WaveFormat& format, WaveStream::Done done) {
-  const auto& list = direction == Direction::capture ? inputs_ : outputs_;
   const WaveFormat pcm{};
-  if (device < 0 || static_cast<std::size_t>(device) >= list.size() || !done ||
-      format.formatTag != pcm.formatTag || format.channels != pcm.channels ||
+  if (!done || format.formatTag != pcm.formatTag || format.channels != pcm.channels ||
       format.bitsPerSample != pcm.bitsPerSample || format.samplesPerSec == 0)
     return nullptr;
+  // Held while the stream opens, so that a refresh cannot restart
+  // PortAudio under it.
+  std::lock_guard lock(lock_);
+  const auto& list = direction == Direction::capture ? inputs_ : outputs_;
+  if (device < 0 || static_cast<std::size_t>(device) >= list.size()) return nullptr;
   const int index = list[static_cast<std::size_t>(device)].index;
-  if (direction == Direction::capture) {
-    std::lock_guard lock(standbyLock_);
-    if (standby_ && standby_->device() == index && standby_->rate() == format.samplesPerSec &&
-        standby_->running() && standby_->lend(done)) {
-      return std::make_unique<BorrowedStream>(standby_);
-    }
+  if (direction == Direction::capture && standby_ && standby_->device() == index &&
+      standby_->rate() == format.samplesPerSec && standby_->running() && standby_->lend(done)) {
+    return lent(standby_, true);
   }
-  auto stream = std::make_unique<Stream>(direction, std::move(done));
-  if (!stream->open(index, format.samplesPerSec)) return nullptr;
-  return stream;
+  auto stream = std::make_shared<Stream>(direction, std::move(done));
+  if (!stream->open(index, format.samplesPerSec, options_.onlyRate)) return nullptr;
+  return lent(std::move(stream), false);
 }
 
 void PortAudioDevices::standby(std::int32_t device, const WaveFormat& format) {
+  std::lock_guard lock(lock_);
   const bool known = device >= 0 && static_cast<std::size_t>(device) < inputs_.size();
   const int index = known ? inputs_[static_cast<std::size_t>(device)].index : -1;
-  std::lock_guard lock(standbyLock_);
   if (standby_ && standby_->device() == index && standby_->rate() == format.samplesPerSec &&
       standby_->running())
     return;
@@ -336,7 +450,30 @@ void PortAudioDevices::standby(std::int32_t device, const WaveFormat& format) {
   standby_.reset();
   if (index < 0 || format.samplesPerSec == 0) return;
   auto stream = std::make_shared<Stream>(Direction::capture, nullptr, true);
-  if (stream->open(index, format.samplesPerSec)) standby_ = std::move(stream);
+  if (stream->open(index, format.samplesPerSec, options_.onlyRate)) standby_ = std::move(stream);
+}
+
+bool PortAudioDevices::refresh() {
+  std::lock_guard lock(lock_);
+  // Restarting PortAudio would close the streams under their owners.
+  if (openStreams_.load(std::memory_order_acquire) > 0) return false;
+  std::string kept;
+  double keptRate = 0;
+  if (standby_) {
+    for (const Device& d : inputs_)
+      if (d.index == standby_->device()) kept = d.name;
+    keptRate = standby_->rate();
+    standby_.reset();
+  }
+  if (initialized_) Pa_Terminate();
+  start();
+  for (const Device& d : inputs_) {
+    if (kept.empty() || d.name != kept) continue;
+    auto stream = std::make_shared<Stream>(Direction::capture, nullptr, true);
+    if (stream->open(d.index, keptRate, options_.onlyRate)) standby_ = std::move(stream);
+    break;
+  }
+  return initialized_;
 }
 
 }  // namespace orvalis::audio

@@ -2,12 +2,17 @@
 // The sound card through PortAudio. Device numbers are positions in the
 // lists: the host's default device first, then every other device with
 // channels in that direction, in PortAudio's order. The lists are taken
-// once, when the object is made.
+// when the object is made and again on refresh, which keeps the place of
+// every device still there and puts new ones at the end.
+//
+// A device that refuses the phone's 8 kHz is opened at its own default
+// rate, and its sound converted to and from 8 kHz (resampler.h).
 //
 // Making the object also quiets the sound libraries' diagnostics on stderr
 // (a machine without a card makes them print a page per probe).
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,32 +54,62 @@ class CallbackQueue {
 
 class PortAudioDevices final : public WaveDevices {
  public:
+  struct Options {
+    // Every device takes this rate only, and calls it its default (0: as
+    // the card says); for tests on a sound server, which converts any
+    // rate by itself. The default constructor reads it from the
+    // environment variable named below.
+    double onlyRate = 0;
+  };
+  static constexpr const char* onlyRateVariable = "ORVALIS_CARD_RATE";
+
   PortAudioDevices();
+  explicit PortAudioDevices(Options options);
   ~PortAudioDevices() override;
   PortAudioDevices(const PortAudioDevices&) = delete;
   PortAudioDevices& operator=(const PortAudioDevices&) = delete;
 
   // PortAudio started and offers at least one device in either direction.
-  bool available() const { return !inputs_.empty() || !outputs_.empty(); }
+  bool available() const;
 
   std::vector<std::string> names(Direction direction) const override;
   std::unique_ptr<WaveStream> open(Direction direction, std::int32_t device,
                                    const WaveFormat& format, WaveStream::Done done) override;
   void standby(std::int32_t device, const WaveFormat& format) override;
+  // PortAudio takes its lists only when it starts: a refresh restarts it,
+  // which it can do only while no stream of an owner is open. A capture
+  // device in standby is closed around it and kept on afterwards.
+  bool refresh() override;
 
   class Stream;  // one PortAudio stream
-
- private:
   struct Device {
     int index;  // PortAudio's device index
     std::string name;
   };
 
+ private:
+
+  // Starts PortAudio and takes the lists, keeping the order of `inputs_`
+  // and `outputs_` for devices still there.
+  void start();
+  std::unique_ptr<WaveStream> lent(std::shared_ptr<Stream> stream, bool borrowed);
+
+  const Options options_;
+  // The lists, the standby stream and PortAudio's start and stop; taken by
+  // the call and UI threads, never by a callback.
+  mutable std::mutex lock_;
   bool initialized_ = false;
   std::vector<Device> inputs_;
   std::vector<Device> outputs_;
-  std::mutex standbyLock_;  // open and standby come from the call and UI threads
   std::shared_ptr<Stream> standby_;
+  // Streams of owners, the standby stream while lent included.
+  std::atomic<int> openStreams_{0};
 };
+
+// The devices listed now, those listed before (matched by name) in their
+// old order and new ones after them: a refresh leaves the numbers of the
+// devices still there alone.
+std::vector<PortAudioDevices::Device> keepDeviceOrder(const std::vector<PortAudioDevices::Device>& before,
+                                                      std::vector<PortAudioDevices::Device> now);
 
 }  // namespace orvalis::audio

@@ -9,7 +9,6 @@
 
 #include "net/message_codes.h"
 #include "net/packet.h"
-#include "net/packet_io.h"
 
 namespace orvalis::audio {
 
@@ -104,9 +103,10 @@ bool CSnd::sendVoice(std::int32_t n, std::span<const std::int16_t> samples) {
   if ((mode & net::callModePushToTalk) != 0 && call.floor.load(acquire) != net::Floor::talking)
     return false;
   if ((mode & net::callModeDetector) != 0 && call.voiceActive.load(acquire) != 1) return false;
-  // The microphone test runs without a call connection: nothing to send on.
-  const net::SocketPtr socket = links_.calls.sockClient.get();
-  if (!socket) return false;
+  // Only an established call sends; the microphone test runs without one.
+  if (links_.calls.stateClient.load(acquire) != net::ClientState::clientTalk) return false;
+  const auto sender = links_.calls.voiceSender.get();
+  if (!sender) return false;
 
   const std::int16_t code =
       call.spurtStarted.exchange(true, std::memory_order_acq_rel) ? net::peerVoice
@@ -121,8 +121,9 @@ bool CSnd::sendVoice(std::int32_t n, std::span<const std::int16_t> samples) {
   const auto length = static_cast<std::int16_t>(static_cast<std::size_t>(n) * gsmBytes);
   net::buildPacket(packet, code, length,
                    std::span<const std::uint8_t>(payload).first(static_cast<std::size_t>(length)));
-  // A failed send closes the socket; the call thread notices that.
-  net::sendPacket(*socket, packet);
+  // Queued, never waited for: the call's sender thread takes it to the
+  // network.
+  sender->post(packet);
   return true;
 }
 

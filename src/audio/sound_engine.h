@@ -1,9 +1,10 @@
 #pragma once
 // CSnd: the phone's sound engine. It holds the two GSM 06.10 codec states,
 // runs for every captured block (voice level, microphone-test recording,
-// encoding and sending one voice message) and mixes every played block
-// (key tone, melody, microphone-test playback, received speech), adding
-// the sources with clamping so that they sound together.
+// encoding one voice message and queueing it for the call's sender) and
+// mixes every played block (key tone, melody, microphone-test playback,
+// received speech), adding the sources with clamping so that they sound
+// together.
 //
 // Capture-side operations run on the capture thread only, mixing on the
 // playback thread only; each codec state belongs to one of them.

@@ -44,6 +44,16 @@ class SoundSystem final : public AudioPort {
   std::vector<std::string> deviceNames(Direction direction) const override {
     return devices_->names(direction);
   }
+  void refreshDevices() override {
+    // The card restarts with no stream open: the speaker, open between
+    // calls in half duplex, is closed around it.
+    if (recording.opened()) return;
+    const bool speaker = playing.opened();
+    const std::int32_t device = playing.deviceId(), n = playing.framesPerBuffer();
+    playing.close();
+    devices_->refresh();
+    if (speaker) openPlayback(device, n);
+  }
 
   void startTest() override { testBuf.startTest(); }
   void stopTest() override { testBuf.stopTest(); }

@@ -63,6 +63,11 @@ class WaveDevices {
     (void)device;
     (void)format;
   }
+  // Reads the lists afresh, so that a device plugged in since appears;
+  // devices already listed keep their numbers. False when it could not
+  // (a stream of the card is open). Devices whose lists never change
+  // ignore it.
+  virtual bool refresh() { return true; }
 };
 
 // A machine without sound devices: empty lists, nothing opens.

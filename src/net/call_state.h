@@ -5,8 +5,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "net/socket.h"
+#include "net/voice_sender.h"
 
 namespace orvalis::net {
 
@@ -50,12 +52,14 @@ struct PeerAddress {
 struct CallState {
   std::atomic<ClientState> stateClient{ClientState::clientIdle};
   SharedSocket sockClient;
+  // Sends the voice of the call in sockClient while it is established.
+  SharedVoiceSender voiceSender;
   std::atomic<PeerAddress> clientAddr{};
   std::atomic<BindState> stateBind{BindState::bindStopped};
   SharedSocket sockBind;
-  // The accepted connection whose first message the listener awaits, so
-  // that stopping the network does not wait for it.
-  SharedSocket sockPending;
+  // Taking an incoming call, hanging up and stopping the network each run
+  // whole under it: none of them sees another half done.
+  std::mutex callLock;
   std::atomic<bool> refreshLocalPort{false};
   std::array<std::atomic<std::int32_t>, 3> stateLabel{};
   std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};

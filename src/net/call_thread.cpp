@@ -24,7 +24,11 @@ void floorKey(CallState& call, CallFields& fields, Floor from, std::int16_t code
   fields.floor = Floor::pending;
   CPacket message;
   buildPacket(message, code, 0);
-  if (const SocketPtr socket = call.sockClient.get()) sendPacket(*socket, message);
+  // The user-interface thread sends: it never waits long behind a stalled
+  // peer, and a send that failed closes the socket, which ends the call.
+  if (const SocketPtr socket = call.sockClient.get()) {
+    sendPacketBy(*socket, message, Socket::Clock::now() + userSendWait);
+  }
 }
 
 }  // namespace
@@ -37,11 +41,12 @@ void offerFloor(CallState& call, CallFields& fields) {
   floorKey(call, fields, Floor::talking, peerFloorOffer);
 }
 
-CClient::CClient(CallHost& host, SocketPtr incoming)
+CClient::CClient(CallHost& host, SocketPtr incoming, std::chrono::milliseconds connectWait)
     : host_(host),
       call_(host.calls()),
       fields_(host.callFields()),
       own_(std::move(incoming)),
+      connectWait_(connectWait),
       thread_([this] { run(); }) {}
 
 CClient::~CClient() {
@@ -51,17 +56,22 @@ CClient::~CClient() {
 void CClient::run() {
   host_.stopTest();
   fields_.floor = Floor::listening;
+  if (own_) own_->enableLiveness();
   bool ok = false;
-  switch (call_.stateClient.load()) {
+  mine_ = call_.stateClient.load();
+  switch (mine_) {
     case ClientState::clientIncoming: ok = answerIncoming(); break;
     case ClientState::clientOutgoing: ok = placeCall(); break;
     default: break;
   }
   host_.stopVoice();
   if (ok) callLoop();
+  call_.voiceSender.resetIf(voice_);  // the capture thread sends no more
   endCall();
+  stopVoiceSender();
   host_.restartPlayback();
   fields_.floor = Floor::listening;
+  fields_.callMode = 0;
 }
 
 void CClient::agreeMode(const CPacket& accept) {
@@ -88,15 +98,25 @@ bool CClient::connectPeer() {
     call_.stateClient.compare_exchange_strong(outgoing, ClientState::clientIdle);
     return false;
   }
-  // Visible in sockClient before connecting, so that a hang-up aborts the
-  // connect; not at all when the user has already hung up.
-  if (call_.stateClient.load() != ClientState::clientOutgoing) return false;
-  call_.sockClient.set(own_);
-  const PeerAddress peer = call_.clientAddr.load();
+  own_->enableLiveness();
+  // The deadline covers the connect and a proxy's whole dialogue.
+  own_->setDeadline(Socket::Clock::now() + connectWait_);
   const store::CnfData& cnf = host_.settings();
+  const PeerAddress peer = call_.clientAddr.load();
+  // Published before the state is checked, so that a hang-up either is seen
+  // here or finds the socket in sockClient and aborts the connect.
+  call_.sockClient.set(own_);
+  if (call_.stateClient.load() != ClientState::clientOutgoing) {
+    call_.sockClient.closeAndResetIf(own_);
+    own_->close();
+    return false;
+  }
   const bool connected = cnf.useSocks5CallOut.get() == 1
                              ? socks5Connect(*own_, cnf, peer.address, ntohs(peer.port)) == 0
                              : own_->connect(peer.address, ntohs(peer.port));
+  own_->clearDeadline();
+  // A connect that timed out may still be under way: a send on it would wait.
+  if (!connected) own_->close();
   return connected && call_.stateClient.load() == ClientState::clientOutgoing;
 }
 
@@ -123,12 +143,16 @@ bool CClient::placeCall() {
 }
 
 void CClient::callLoop() {
+  // Ready before the call is up, so that voice has a way out at once.
+  voice_ = std::make_shared<VoiceSender>(own_);
   ClientState previous = call_.stateClient.load();
   // A hang-up since the handshake has already given the state back.
   if ((previous != ClientState::clientIncoming && previous != ClientState::clientOutgoing) ||
       !call_.stateClient.compare_exchange_strong(previous, ClientState::clientTalk)) {
     return;
   }
+  mine_ = ClientState::clientTalk;
+  call_.voiceSender.set(voice_);
   fields_.floor = Floor::listening;
   fields_.voiceActive = 0;
   fields_.spurtStarted = false;
@@ -217,7 +241,16 @@ void CClient::endCall() {
 }
 
 void CClient::closeCall() {
-  if (call_.sockClient.closeAndResetIf(own_)) call_.stateClient = ClientState::clientIdle;
+  if (!call_.sockClient.closeAndResetIf(own_)) return;
+  // Only this call's own state: by now it may belong to a newer call.
+  ClientState mine = mine_;
+  call_.stateClient.compare_exchange_strong(mine, ClientState::clientIdle);
+}
+
+void CClient::stopVoiceSender() {
+  // The socket is closed by now, which cuts short a send that waits.
+  if (voice_) voice_->stop();
+  voice_.reset();
 }
 
 }  // namespace orvalis::net

@@ -8,12 +8,22 @@
 // up, the call state may already belong to the next call, which the tail of
 // this one must not touch.
 
+#include <chrono>
+#include <memory>
 #include <thread>
 
 #include "net/call_host.h"
 #include "net/packet.h"
+#include "net/voice_sender.h"
 
 namespace orvalis::net {
+
+// How long an outgoing call may take to reach the callee, a proxy's
+// dialogue included, before it counts as inaccessible.
+inline constexpr std::chrono::milliseconds callConnectWait{10'000};
+// How long a send from the user-interface thread may wait behind a stalled
+// peer before it counts as failed, which ends the call.
+inline constexpr std::chrono::milliseconds userSendWait{2'000};
 
 // The two push-to-talk keys, on the call in the state: ask for the floor
 // while listening, offer it while talking; each only in an established
@@ -25,8 +35,9 @@ class CClient {
  public:
   // Starts at once: for an incoming call (stateClient 6) on its accepted
   // connection, for an outgoing one (stateClient 7, clientAddr set) with
-  // none.
-  CClient(CallHost& host, SocketPtr incoming = nullptr);
+  // none. An outgoing call gives up reaching the callee after connectWait.
+  CClient(CallHost& host, SocketPtr incoming = nullptr,
+          std::chrono::milliseconds connectWait = callConnectWait);
   // Waits for the thread; the call must have been ended (its socket closed).
   ~CClient();
   CClient(const CClient&) = delete;
@@ -42,6 +53,7 @@ class CClient {
   bool handle(const CPacket& message);
   void endCall();
   void closeCall();
+  void stopVoiceSender();
   void send(std::int16_t code);
   // callMode from the own msa and the flags of the peer's peerAccept.
   void agreeMode(const CPacket& accept);
@@ -50,6 +62,11 @@ class CClient {
   CallState& call_;
   CallFields& fields_;
   SocketPtr own_;
+  std::chrono::milliseconds connectWait_;
+  // The state of this call as this thread last set or saw it; the call
+  // gives back only that one.
+  ClientState mine_ = ClientState::clientIdle;
+  std::shared_ptr<VoiceSender> voice_;
   std::thread thread_;  // last: starts once everything above is ready
 };
 

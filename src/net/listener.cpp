@@ -2,6 +2,9 @@
 
 #include <netinet/in.h>
 
+#include <system_error>
+#include <utility>
+
 #include "net/packet_io.h"
 
 namespace orvalis::net {
@@ -15,14 +18,29 @@ void resetNetState(CallState& call) {
 }
 
 void stopNetwork(CallState& call) {
-  call.sockPending.closeAndReset();
+  std::lock_guard guard(call.callLock);
   call.sockClient.closeAndReset();
   call.sockBind.closeAndReset();
   resetNetState(call);
 }
 
-CBind::CBind(CallHost& host, std::chrono::milliseconds firstMessageWait)
-    : host_(host), call_(host.calls()), firstMessageWait_(firstMessageWait) {
+void hangUpCall(CallState& call, const std::function<void()>& beforeIdle) {
+  std::lock_guard guard(call.callLock);
+  if (const SocketPtr old = call.sockClient.exchange(nullptr)) old->close();
+  if (beforeIdle) beforeIdle();
+  call.stateClient = ClientState::clientIdle;
+  // An outgoing call thread publishes its socket before it checks the
+  // state, without the lock: one that did so since the exchange above saw
+  // the call still up and is connecting. No incoming call can be taken
+  // under the lock, so what is here now is that connect, to be aborted.
+  if (const SocketPtr late = call.sockClient.exchange(nullptr)) late->close();
+}
+
+CBind::CBind(CallHost& host, std::chrono::milliseconds firstMessageWait, Hook beforeTake)
+    : host_(host),
+      call_(host.calls()),
+      firstMessageWait_(firstMessageWait),
+      beforeTake_(std::move(beforeTake)) {
   resetNetState(call_);
   listening_ = Socket::createTcp();
   call_.sockBind.set(listening_);
@@ -45,10 +63,13 @@ bool CBind::waitSettled(std::chrono::milliseconds limit) {
 }
 
 void CBind::endListener() {
-  // Only what is still this listener's: a restart may have begun anew.
-  if (call_.sockBind.closeAndResetIf(listening_)) {
-    call_.sockClient.closeAndReset();
-    call_.stateBind = BindState::bindStopped;
+  {
+    std::lock_guard guard(call_.callLock);
+    // Only what is still this listener's: a restart may have begun anew.
+    if (call_.sockBind.closeAndResetIf(listening_)) {
+      call_.sockClient.closeAndReset();
+      call_.stateBind = BindState::bindStopped;
+    }
   }
   listening_->close();
 }
@@ -81,54 +102,98 @@ void CBind::run() {
   }
   call_.stateBind = BindState::bindListening;
   settle();
-  while (SocketPtr connection = listening_->accept()) serve(std::move(connection));
+  while (SocketPtr connection = listening_->accept()) admit(std::move(connection));
   endListener();
+  stopExaminers();
 }
 
-void CBind::serve(SocketPtr connection) {
-  if (!host_.loggedIn()) {
+void CBind::admit(SocketPtr connection) {
+  reapExaminers();
+  if (!host_.loggedIn() || examiners_.size() >= maxExamined) {
     connection->close();
     return;
   }
+  Examiner& examiner = examiners_.emplace_back();
+  examiner.connection = connection;
+  ++awaiting_;
+  try {
+    examiner.thread = std::thread([this, &examiner] {
+      examine(examiner.connection);
+      examiner.done = true;
+    });
+  } catch (const std::system_error&) {  // out of threads: as if over the cap
+    --awaiting_;
+    examiners_.pop_back();
+    connection->close();
+  }
+}
+
+void CBind::reapExaminers() {
+  for (auto it = examiners_.begin(); it != examiners_.end();) {
+    if (!it->done.load()) {
+      ++it;
+      continue;
+    }
+    it->thread.join();
+    it = examiners_.erase(it);
+  }
+}
+
+void CBind::stopExaminers() {
+  // Closing wakes an examiner still waiting; a connection that became the
+  // call was closed with it by endListener or stopNetwork already.
+  for (Examiner& examiner : examiners_) examiner.connection->close();
+  for (Examiner& examiner : examiners_) examiner.thread.join();
+  examiners_.clear();
+}
+
+void CBind::examine(const SocketPtr& connection) {
   CPacket message;
   connection->setDeadline(Socket::Clock::now() + firstMessageWait_);
-  call_.sockPending.set(connection);
   const int code = recvPacket(*connection, message);
-  call_.sockPending.set(nullptr);
+  --awaiting_;
   connection->clearDeadline();
   if (code != peerCall) {
     connection->close();
     return;
   }
+  if (beforeTake_) beforeTake_();
+  switch (takeCall(connection, message)) {
+    case Taken::started:
+      return;
+    case Taken::busy: {
+      CPacket busy;
+      buildPacket(busy, peerBusy, 0);
+      sendPacket(*connection, busy);
+      break;
+    }
+    case Taken::refused:
+      break;
+  }
+  connection->close();
+}
+
+CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request) {
+  // Whole under the lock: no hang-up comes between taking the state and
+  // publishing the socket, and no call starts after the network stopped.
+  std::lock_guard guard(call_.callLock);
+  if (call_.sockBind.get() != listening_) return Taken::refused;
   ClientState idle = ClientState::clientIdle;
   if (!call_.stateClient.compare_exchange_strong(idle, ClientState::clientIncoming)) {
-    CPacket busy;
-    buildPacket(busy, peerBusy, 0);
-    sendPacket(*connection, busy);
-    connection->close();
-    return;
-  }
-  // The connection is in sockClient before anything is shown, and a hang-up
-  // gives the state back before it closes sockClient: so either the hang-up
-  // closes this connection, or it is seen here.
-  call_.sockClient.set(connection);
-  if (call_.stateClient.load() != ClientState::clientIncoming) {
-    call_.sockClient.closeAndResetIf(connection);
-    connection->close();
-    return;
+    return Taken::busy;
   }
   CallFields& fields = host_.callFields();
-  const std::int32_t caller = readInt32(message.payload, 4);
+  const std::int32_t caller = readInt32(request.payload, 4);
   fields.number = caller;
   fields.numberType = host_.typeOf(caller);
   fields.numberChanged = true;
   if (fields.numberType.load() == 2) {  // black list
     call_.stateClient = ClientState::clientIdle;
-    call_.sockClient.closeAndResetIf(connection);
-    connection->close();
-    return;
+    return Taken::refused;
   }
-  host_.startIncomingCall(std::move(connection));
+  call_.sockClient.set(connection);
+  host_.startIncomingCall(connection);
+  return Taken::started;
 }
 
 }  // namespace orvalis::net

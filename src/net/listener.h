@@ -2,14 +2,21 @@
 // CBind: the thread that listens for incoming calls on the phone's own
 // port. Each accepted connection's first message decides: a call request
 // starts an incoming call, or is answered busy; anything else is closed.
+// Connections are examined side by side, each on a thread of its own, so
+// that silent ones do not hold back a real caller; calls are still taken
+// one at a time.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <list>
 #include <mutex>
 #include <thread>
 
 #include "net/call_host.h"
+#include "net/packet.h"
 
 namespace orvalis::net {
 
@@ -17,18 +24,31 @@ namespace orvalis::net {
 // that a silent program cannot keep the phone from receiving calls.
 inline constexpr std::chrono::milliseconds firstMessageLimit{5'000};
 inline constexpr int listenBacklog = 10;
+// Connections examined at once; any more are closed at once, so that a
+// flood of silent connections costs a bounded number of threads.
+inline constexpr std::size_t maxExamined = 32;
 
 // Call state idle, no call socket, listener stopped, no port to refresh.
 void resetNetState(CallState& call);
 // Closes the call and listening sockets, then resetNetState. The listener
-// thread ends with it.
+// thread ends with it, and no call is taken after it.
 void stopNetwork(CallState& call);
+// Hangs up the current call: its socket is taken out and closed before the
+// state is given back, so a call taken next keeps its own connection.
+// beforeIdle runs between the two, for tests.
+void hangUpCall(CallState& call, const std::function<void()>& beforeIdle = {});
 
 class CBind {
  public:
+  // Runs on an examiner between reading a call request and taking the
+  // call; tests stop the network or hang up there.
+  using Hook = std::function<void()>;
+
   // resetNetState, then the thread starts.
-  CBind(CallHost& host, std::chrono::milliseconds firstMessageWait = firstMessageLimit);
-  // Waits for the thread: stopNetwork must have closed the listening socket.
+  CBind(CallHost& host, std::chrono::milliseconds firstMessageWait = firstMessageLimit,
+        Hook beforeTake = {});
+  // Waits for the thread, which has joined its examiners: stopNetwork must
+  // have closed the listening socket.
   ~CBind();
   CBind(const CBind&) = delete;
   CBind& operator=(const CBind&) = delete;
@@ -38,17 +58,36 @@ class CBind {
   // Waits until the listener listens or has ended, at most limit; true
   // when it did in time.
   bool waitSettled(std::chrono::milliseconds limit);
+  // Connections whose first message is awaited now.
+  std::size_t examining() const { return awaiting_.load(); }
 
  private:
+  enum class Taken { started, refused, busy };
+
+  // One accepted connection under examination. The listener thread owns
+  // the entry; its examiner only reads the connection and sets done last.
+  struct Examiner {
+    SocketPtr connection;
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+
   void run();
-  void serve(SocketPtr connection);
+  void admit(SocketPtr connection);
+  void examine(const SocketPtr& connection);
+  Taken takeCall(const SocketPtr& connection, const CPacket& request);
+  void reapExaminers();
+  void stopExaminers();
   void endListener();
   void settle();
 
   CallHost& host_;
   CallState& call_;
   const std::chrono::milliseconds firstMessageWait_;
+  const Hook beforeTake_;
   SocketPtr listening_;
+  std::list<Examiner> examiners_;  // listener thread only
+  std::atomic<std::size_t> awaiting_{0};  // examiners before the first message
   std::atomic<bool> ended_{false};
   std::mutex settleLock_;
   std::condition_variable settled_;

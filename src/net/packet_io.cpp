@@ -4,19 +4,33 @@
 
 namespace orvalis::net {
 
-int sendPacket(Socket& socket, const CPacket& packet) {
+namespace {
+
+// Encodes the message and hands its bytes to send in one piece.
+template <class Send>
+int sendWhole(Socket& socket, const CPacket& packet, Send send) {
   std::array<std::uint8_t, headerSize + maxPayload> wire{};
   const std::size_t count = encodePacket(packet, wire);
   if (count == 0) return 0;
   // One send under the socket's send lock keeps the message contiguous even
   // when several threads talk on the same connection.
-  const ssize_t sent = socket.send(std::span<const std::uint8_t>(wire.data(), count));
+  const ssize_t sent = send(std::span<const std::uint8_t>(wire.data(), count));
   if (sent != static_cast<ssize_t>(count)) {
     // A partial message would desynchronise the peer's framing for good.
     socket.close();
     return 0;
   }
   return packet.code;
+}
+
+}  // namespace
+
+int sendPacket(Socket& socket, const CPacket& packet) {
+  return sendWhole(socket, packet, [&](auto bytes) { return socket.send(bytes); });
+}
+
+int sendPacketBy(Socket& socket, const CPacket& packet, Socket::Clock::time_point deadline) {
+  return sendWhole(socket, packet, [&](auto bytes) { return socket.sendBy(bytes, deadline); });
 }
 
 int recvAll(Socket& socket, std::span<std::uint8_t> buffer) {

@@ -17,6 +17,9 @@ enum class ConnectResult : int { ok = 0, noSocket = 1, failed = 2 };
 // when the length is above 512 (nothing sent) or the send did not take
 // every byte (the socket is then closed).
 int sendPacket(Socket& socket, const CPacket& packet);
+// The same, giving up at the deadline (see Socket::sendBy); a message not
+// sent whole by then closes the socket like any failed send.
+int sendPacketBy(Socket& socket, const CPacket& packet, Socket::Clock::time_point deadline);
 
 // Zeroes the packet, reads a header and its payload. Returns the code
 // (sign-extended), or 0 on failure; a length above 512 returns 0 with the

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,19 @@ bool pollFor(int fd, short events, int timeoutMs) {
     }
     if (errno != EINTR) return false;
   }
+}
+
+// Milliseconds left until the deadline, rounded up so that a wait never
+// ends just before it; 0 when it has passed.
+int msUntil(Socket::Clock::time_point deadline) {
+  const auto left = deadline - Socket::Clock::now();
+  if (left <= Socket::Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+}
+
+bool setIntOption(int fd, int level, int name, int value) {
+  return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
 }
 
 // Waits until a non-blocking connect has finished; true when it succeeded.
@@ -129,11 +143,7 @@ void Socket::clearDeadline() { deadline_.store(0, std::memory_order_relaxed); }
 int Socket::remainingMs() const {
   const Clock::rep deadline = deadline_.load(std::memory_order_relaxed);
   if (deadline == 0) return -1;
-  const auto left = Clock::time_point(Clock::duration(deadline)) - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  // Rounded up, so that a wait never ends just before the deadline.
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<decltype(ms)>(ms, std::numeric_limits<int>::max()));
+  return msUntil(Clock::time_point(Clock::duration(deadline)));
 }
 
 bool Socket::awaitReady(int fd, short events) const {
@@ -225,6 +235,35 @@ ssize_t Socket::send(std::span<const std::uint8_t> bytes) {
   return n;
 }
 
+ssize_t Socket::sendBy(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
+  if (!sendLock_.lockUntil(deadline)) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  std::lock_guard sending(sendLock_, std::adopt_lock);
+  int fd = -1;
+  if (!enter(fd)) return -1;
+  // Without blocking, so that no single send can outlast the deadline; the
+  // socket's own deadline, when nearer, still counts.
+  std::size_t sent = 0;
+  bool failed = false;
+  while (sent < bytes.size() && !failed) {
+    const int own = remainingMs();
+    const int left = own < 0 ? msUntil(deadline) : std::min(own, msUntil(deadline));
+    if (!pollFor(fd, POLLOUT, left)) break;
+    const ssize_t n =
+        ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+    } else {
+      failed = errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+  }
+  leave();
+  if (sent == 0 && !bytes.empty()) return -1;
+  return static_cast<ssize_t>(sent);
+}
+
 ssize_t Socket::recv(std::span<std::uint8_t> bytes) {
   int fd = -1;
   if (!enter(fd)) return -1;
@@ -236,6 +275,52 @@ ssize_t Socket::recv(std::span<std::uint8_t> bytes) {
   }
   leave();
   return n;
+}
+
+bool Socket::enableLiveness() {
+  int fd = -1;
+  if (!enter(fd)) return false;
+  const auto userTimeoutMs = std::chrono::milliseconds(livenessUserTimeout).count();
+  const bool ok =
+      setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+      setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(livenessIdle.count())) &&
+      setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(livenessInterval.count())) &&
+      setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, livenessProbes) &&
+      setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(userTimeoutMs));
+  leave();
+  return ok;
+}
+
+std::optional<int> Socket::intOption(int level, int name) const {
+  int fd = -1;
+  if (!enter(fd)) return std::nullopt;
+  int value = 0;
+  socklen_t len = sizeof value;
+  const bool ok = ::getsockopt(fd, level, name, &value, &len) == 0;
+  leave();
+  if (!ok) return std::nullopt;
+  return value;
+}
+
+void Socket::SendLock::lock() {
+  std::unique_lock guard(lock_);
+  freed_.wait(guard, [this] { return !held_; });
+  held_ = true;
+}
+
+bool Socket::SendLock::lockUntil(Clock::time_point deadline) {
+  std::unique_lock guard(lock_);
+  if (!freed_.wait_until(guard, deadline, [this] { return !held_; })) return false;
+  held_ = true;
+  return true;
+}
+
+void Socket::SendLock::unlock() {
+  {
+    std::lock_guard guard(lock_);
+    held_ = false;
+  }
+  freed_.notify_one();
 }
 
 SocketPtr SharedSocket::get() const {

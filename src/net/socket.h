@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +19,15 @@
 #include <sys/types.h>
 
 namespace orvalis::net {
+
+// Liveness of a call connection: after livenessIdle without traffic the
+// peer is probed livenessProbes times, livenessInterval apart, and data
+// left unacknowledged for livenessUserTimeout breaks the connection; so a
+// peer that vanished without a word is noticed whether or not voice flows.
+inline constexpr std::chrono::seconds livenessIdle{10};
+inline constexpr std::chrono::seconds livenessInterval{3};
+inline constexpr int livenessProbes = 4;
+inline constexpr std::chrono::seconds livenessUserTimeout{20};
 
 class Socket {
  public:
@@ -60,8 +70,18 @@ class Socket {
   // One send operation of all bytes while holding the send lock; the
   // count sent, or -1 on error.
   ssize_t send(std::span<const std::uint8_t> bytes);
+  // The same, but waiting for the send lock and for room to send only
+  // until the deadline: a thread that must not hang behind a stalled peer
+  // sends this way. The count sent, which falls short (errno ETIMEDOUT)
+  // when the time ran out, or -1 when nothing could be sent.
+  ssize_t sendBy(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
   // One receive; the count read, 0 when the peer closed, -1 on error.
   ssize_t recv(std::span<std::uint8_t> bytes);
+
+  // Turns on the liveness checks above; false when the system refused one.
+  bool enableLiveness();
+  // An integer socket option; nullopt when it cannot be read.
+  std::optional<int> intOption(int level, int name) const;
 
   static constexpr int SOMAXCONN_DEFAULT = 16;
 
@@ -76,12 +96,27 @@ class Socket {
   // Milliseconds left before the deadline: -1 without one, 0 when passed.
   int remainingMs() const;
 
+  // The send lock: a mutex that can also be waited for with a time limit.
+  // Not std::timed_mutex, whose steady-clock wait ThreadSanitizer cannot
+  // follow.
+  class SendLock {
+   public:
+    void lock();
+    bool lockUntil(Clock::time_point deadline);
+    void unlock();
+
+   private:
+    std::mutex lock_;
+    std::condition_variable freed_;
+    bool held_ = false;
+  };
+
   mutable std::mutex stateLock_;  // guards fd_, users_, closed_
   mutable int users_ = 0;
   mutable int fd_ = -1;  // released by the last thread to leave
   bool closed_ = false;
   std::atomic<Clock::rep> deadline_{0};  // 0: none
-  std::mutex sendLock_;
+  SendLock sendLock_;
 };
 
 using SocketPtr = std::shared_ptr<Socket>;

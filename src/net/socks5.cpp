@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <string_view>
+
+#include "store/text_codec.h"
 
 namespace orvalis::net {
 
@@ -15,10 +18,14 @@ constexpr std::uint8_t typeDomain = 0x03;
 constexpr std::uint8_t typeIpv6 = 0x04;
 constexpr std::size_t fieldSize = 16;
 
-// Copies the first len bytes of a 16-byte field; the rest stay zero.
+// Copies the first len bytes of a 16-byte field, never part of a UTF-8
+// character; the rest stay zero.
 void putField(std::span<std::uint8_t> out, std::span<const std::uint8_t, fieldSize> field,
               std::int32_t len) {
-  const auto n = static_cast<std::size_t>(std::clamp<std::int32_t>(len, 0, fieldSize));
+  auto n = static_cast<std::size_t>(std::clamp<std::int32_t>(len, 0, fieldSize));
+  const std::string_view text(reinterpret_cast<const char*>(field.data()),
+                              std::ranges::find(field, 0) - field.begin());
+  if (n < text.size()) n = store::utf8Prefix(text, n).size();
   std::copy_n(field.begin(), n, out.begin());
 }
 

@@ -32,6 +32,22 @@ constexpr std::string_view speakerFailedText =
 constexpr std::string_view microphoneFailedText =
     "The microphone cannot be opened: the other side hears nothing.";
 
+constexpr std::string_view soundAfterCallText =
+    "The new sound settings take effect when the call ends.";
+constexpr std::string_view connectionAfterCallText =
+    "The new connection settings take effect when the call ends.";
+
+// One step of a countdown: the value is read and decremented in one atomic
+// step, before the step acts, so that a request stored meanwhile by the
+// call thread is kept for the following ticks. Returns the value taken.
+std::int32_t takeStep(std::atomic<std::int32_t>& value) {
+  std::int32_t seen = value.load();
+  while (seen > 0 && !value.compare_exchange_weak(seen, seen - 1)) {
+  }
+  return seen;
+}
+std::int32_t takeStep(std::int32_t& value) { return value > 0 ? value-- : value; }
+
 // Keeps tick from being re-entered while a modal dialog runs inside it.
 class TickGuard {
  public:
@@ -164,13 +180,17 @@ void CPhone::runDeferred() {
   if (shown.postPending) showState(shown.postedText, shown.postedTicks, shown.postedMelodyType);
   if (portInUsePending_.exchange(false)) display_.showMessage(text(PhoneText::txtPortInUse));
 
+  if (!callUp()) {
+    if (std::exchange(listenerAfterCall_, false)) restartListener();
+    if (std::exchange(playbackAfterCall_, false)) restartPlayback();
+  }
+
   // Each countdown acts at 3 and at 1, two ticks apart, so a device or
   // socket has time to close before it is opened again.
   auto countdown = [](auto& value, auto atThree, auto atOne) {
-    if (value <= 0) return;
-    if (value == deferredStartValue) atThree();
-    if (value == 1) atOne();
-    --value;
+    const std::int32_t step = takeStep(value);
+    if (step == deferredStartValue) atThree();
+    if (step == 1) atOne();
   };
   countdown(bindRestart, [this] { stopNetwork(); }, [this] { startListener(); });
   countdown(playRestart, [this] { stopCapture(); stopPlayback(); },
@@ -243,7 +263,10 @@ void CPhone::autoLogin() {
 }
 
 void CPhone::reannounce() {
-  if (bindRestart > 0 || callState.stateBind.load() != net::BindState::bindListening) return;
+  if (bindRestart > 0 || listenerAfterCall_ ||
+      callState.stateBind.load() != net::BindState::bindListening) {
+    return;
+  }
   if (cnf.userPort.get() == announcedPort_) return;
   if (sessionPasswd_.empty()) {
     serverState = ServerState::loggedOut;  // the next attempt logs in as at start
@@ -253,7 +276,7 @@ void CPhone::reannounce() {
 }
 
 bool CPhone::listenerReady() const {
-  if (bindRestart > 0) return false;
+  if (bindRestart > 0 || listenerAfterCall_) return false;
   if (callState.stateBind.load() == net::BindState::bindListening) return true;
   // A listener that gave up (its port is taken) holds nothing back.
   return !myBind || myBind->ended();
@@ -502,7 +525,15 @@ bool CPhone::startMicTest() {
 }
 
 void CPhone::stopMicTest() {
+  if (!callUp()) endMicTest();
+}
+
+void CPhone::endMicTest() {
+  const bool running = audio_->testStates() != audio::TestStates{};
   audio_->stopTest();
+  if (!running) return;
+  // Closing is safe from any thread; the half-duplex reopening of playback
+  // is left to the tick.
   if (halfDuplex()) switchToPlayback();
   else stopCapture();
 }
@@ -523,21 +554,51 @@ void CPhone::restartListener() {
 }
 
 void CPhone::restartPlayback() {
-  if (playRestart <= 0) playRestart = deferredStartValue;
+  std::int32_t seen = playRestart.load();
+  while (seen <= 0 && !playRestart.compare_exchange_weak(seen, deferredStartValue)) {
+  }
 }
 
-bool CPhone::halfDuplex() const {
-  return cnf.soundSystem != static_cast<std::int32_t>(store::SoundSystem::fullDuplex);
+void CPhone::restartListenerOutsideCall() {
+  if (!callUp()) {
+    restartListener();
+  } else {
+    listenerAfterCall_ = true;
+    display_.showMessage(connectionAfterCallText);
+  }
 }
+
+void CPhone::restartPlaybackOutsideCall() {
+  if (!callUp()) {
+    restartPlayback();
+  } else {
+    playbackAfterCall_ = true;
+    display_.showMessage(soundAfterCallText);
+  }
+}
+
+bool CPhone::callUp() const {
+  return callState.stateClient.load() != net::ClientState::clientIdle;
+}
+
+bool CPhone::halfDuplex() const { return store::isHalfDuplex(cnf.soundSystem); }
 
 void CPhone::switchToCapture() {
-  if (halfDuplex()) toCapture = deferredStartValue;
-  else startCapture();
+  if (!halfDuplex()) {
+    startCapture();
+    return;
+  }
+  toPlayback = 0;
+  toCapture = deferredStartValue;
 }
 
 void CPhone::switchToPlayback() {
-  if (halfDuplex()) toPlayback = deferredStartValue;
-  else startPlayback();
+  if (!halfDuplex()) {
+    startPlayback();
+    return;
+  }
+  toCapture = 0;
+  toPlayback = deferredStartValue;
 }
 
 }  // namespace orvalis::phone

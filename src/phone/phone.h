@@ -106,8 +106,15 @@ class CPhone : public net::CallFields, private net::CallHost {
   // device (position 0) when one is missing, which is said once.
   void rememberDevices();
   void resolveDevices();
+  // Both start over at once, unless one is already under way.
   void restartListener();
   void restartPlayback() override;
+  // The restarts that applied settings ask for: at once while no call is
+  // up; during a call (which the listener's restart would drop and the
+  // devices' restart would cut) they wait for its end, which is said.
+  void restartListenerOutsideCall();
+  void restartPlaybackOutsideCall();
+  // In half duplex the latest switch wins: one not yet done is dropped.
   void switchToCapture() override;
   void switchToPlayback() override;
   bool anyTransactionRunning() const;
@@ -115,7 +122,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   // The sound side: key tones, melodies, volume, device lists.
   audio::AudioPort& audio() { return *audio_; }
   // The microphone test. It starts only when no test recording runs and no
-  // call is up; false otherwise.
+  // call is up; false otherwise. Stop acts only while no call is up (a call
+  // has ended the test itself, and its microphone is not the test's).
   bool startMicTest();
   void stopMicTest();
   // The heartbeat's sound duties, every 50 ms: the voice hold countdown,
@@ -198,6 +206,10 @@ class CPhone : public net::CallFields, private net::CallHost {
   };
 
   void runDeferred();
+  bool callUp() const;
+  // Ends the microphone test and gives the card back to playback: any
+  // thread (the call thread at the start of a call).
+  void endMicTest();
   // While a call is up or the microphone test runs: says once that the
   // loudspeaker or the microphone could not be opened.
   void reportDeviceFailures();
@@ -237,7 +249,7 @@ class CPhone : public net::CallFields, private net::CallHost {
   void setListeningPort(std::uint16_t port) override;
   void portInUse() override { portInUsePending_ = true; }
   void startIncomingCall(net::SocketPtr connection) override;
-  void stopTest() override { audio_->stopTest(); }
+  void stopTest() override { endMicTest(); }
   void stopMelody() override { audio_->stopMelody(); }
   void markSpurt() override { audio_->markSpurt(); }
   void putFrame(std::span<const std::uint8_t, net::gsmFrameSize> frame) override {
@@ -253,6 +265,9 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::uint16_t announcedPort_ = 0;
   std::string sessionPasswd_;
   bool unreachableTold_ = false;
+  // Restarts of applied settings waiting for the call to end.
+  bool listenerAfterCall_ = false;
+  bool playbackAfterCall_ = false;
   // Remembered device names, loudspeaker first; whether each one's absence
   // has been said.
   std::string devicesPath_;

@@ -51,12 +51,7 @@ void CPhone::dial(std::int32_t num) {
   }
 }
 
-void CPhone::hangUp() {
-  // The state first: the listener checks it after publishing a new call's
-  // socket, so one of the two always sees the other.
-  callState.stateClient = ClientState::clientIdle;
-  callState.sockClient.closeAndReset();
-}
+void CPhone::hangUp() { net::hangUpCall(callState); }
 
 void CPhone::stopVoice() {
   stopCapture();
@@ -90,7 +85,9 @@ void CPhone::sendOnCall(std::int16_t code, std::span<const std::uint8_t> payload
   if (!socket) return;
   net::CPacket message;
   net::buildPacket(message, code, static_cast<std::int16_t>(payload.size()), payload);
-  net::sendPacket(*socket, message);
+  // The user-interface thread never waits long behind a stalled peer; a
+  // failed send closes the socket, which ends the call.
+  net::sendPacketBy(*socket, message, net::Socket::Clock::now() + net::userSendWait);
 }
 
 void CPhone::postCallText(net::CallText id, std::int32_t ticks, net::CallMelody melody) {

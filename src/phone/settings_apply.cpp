@@ -63,7 +63,7 @@ bool applySettings(CPhone& phone, DialogHost& host, const ApplyPrompts& prompts,
     if (host.confirm({}, prompts.connection)) {
       if (listener) {
         copyListener(phone.cnf, phone.cnfEdit);
-        phone.restartListener();
+        phone.restartListenerOutsideCall();
       }
       if (server) {
         phone.leaveServer();  // on the old server's settings, still live
@@ -79,7 +79,7 @@ bool applySettings(CPhone& phone, DialogHost& host, const ApplyPrompts& prompts,
       copySound(phone.cnf, phone.cnfEdit);
       phone.rememberDevices();  // the user's choice, by name from now on
       phone.audio().stopTest();
-      phone.restartPlayback();
+      phone.restartPlaybackOutsideCall();
     } else {
       copySound(phone.cnfEdit, phone.cnf);
     }

@@ -2,7 +2,8 @@
 // Apply of the settings: the configuration dialog's copy cnfEdit becomes
 // the live record cnf and is saved. Changed connection and sound settings
 // are asked about first, since taking them restarts the listener or the
-// sound devices; a No puts the old values back into cnfEdit.
+// sound devices; a No puts the old values back into cnfEdit. During a call
+// the restarts wait for its end.
 
 #include <cstdint>
 #include <string>

@@ -3,14 +3,14 @@
 #include "store/addr_book.h"
 
 #include <array>
-#include <cerrno>
-#include <fcntl.h>
+#include <limits>
 #include <optional>
 #include <span>
-#include <unistd.h>
+#include <sys/types.h>
 #include <utility>
 
 #include "store/atomic_file.h"
+#include "store/regular_file.h"
 #include "store/text_codec.h"
 #include "store/text_fields.h"
 
@@ -20,7 +20,8 @@ namespace {
 
 constexpr std::int32_t minNumber = 100000000;
 constexpr std::int32_t maxNumber = 999999999;
-constexpr mode_t bookMode = 0644;
+// Numbers and memos are the user's own business, like the settings.
+constexpr mode_t bookMode = 0600;
 constexpr std::array<const char*, 3> typeLetters = {"N", "V", "B"};
 
 
@@ -89,24 +90,6 @@ Parsed parseBook(std::string_view bytes) {
   return p;
 }
 
-enum class Read { ok, missing, failed };
-
-Read readFile(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? Read::missing : Read::failed;
-  std::array<char, 4096> buf{};
-  Read result = Read::ok;
-  for (;;) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) result = Read::failed;
-    if (n <= 0) break;
-    out.append(buf.data(), static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return result;
-}
-
 }  // namespace
 
 AddrBook::AddrBook(std::string path, std::function<void()> showWrongNumber)
@@ -117,11 +100,11 @@ AddrBook::AddrBook(std::string path, std::function<void()> showWrongNumber)
 }
 
 bool AddrBook::loadFile() {
-  std::string bytes;
-  const Read r = readFile(path_, bytes);
-  if (r == Read::missing) writeFileAtomically(path_, {}, bookMode);
-  readable_ = r != Read::failed;
-  Parsed p = parseBook(bytes);
+  const FileBytes file = readRegularFile(path_, std::numeric_limits<std::size_t>::max());
+  if (file.status == FileRead::missing) writeFileAtomically(path_, {}, bookMode);
+  // Whatever could not be read whole is not replaced by a save either.
+  readable_ = file.status == FileRead::ok || file.status == FileRead::missing;
+  Parsed p = parseBook(file.bytes);
 
   std::array<std::int32_t, bookRows> ids{}, types{};
   for (int row = 1; row < bookRows; ++row) {

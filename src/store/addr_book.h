@@ -38,7 +38,8 @@ class AddrBook {
   void setOnCurrentRowChanged(std::function<void()> f) { onCurrentRow_ = std::move(f); }
 
   // Replaces the model with the file's contents. False when the file exists
-  // but could not be read; saving is then refused so the file is not lost.
+  // but could not be read, or is no regular file (a FIFO is never waited
+  // on); saving is then refused so the file is not lost.
   bool loadFile();
   // Writes the contacts, then the lines the load could not show; false when
   // the file was not written (it then stays as it was).

@@ -4,6 +4,7 @@
 #include "store/atomic_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,27 +49,24 @@ std::string parentDir(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Makes the rename itself durable. Filesystems that cannot sync a directory
-// answer EINVAL; that is not a failure of the save.
-bool syncDir(const std::string& dir) {
+}  // namespace
+
+// Filesystems that cannot sync a directory answer EINVAL; that is not a
+// failure.
+bool syncDirectory(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return false;
   if (::fsync(fd.get()) != 0 && errno != EINVAL) return false;
   return fd.close();
 }
 
-}  // namespace
-
-std::string tempPathFor(const std::string& path) { return path + ".tmp"; }
-
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         mode_t mode) {
-  const std::string temp = tempPathFor(path);
-  // O_TRUNC: a temp file left by a crash is simply reused.
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
+                         mode_t mode, DirSync syncDir) {
+  // mkostemp picks a name no other writer holds and creates it exclusively.
+  std::string temp = path + ".XXXXXX";
+  Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd.valid()) return false;
-  // The mode is set before any byte is written: neither the umask nor a stale
-  // temp file's permissions may expose the contents.
+  // The mode is set before any byte is written, whatever the umask.
   const bool ok = ::fchmod(fd.get(), mode) == 0 && writeAll(fd.get(), bytes) &&
                   ::fsync(fd.get()) == 0 && fd.close() &&
                   ::rename(temp.c_str(), path.c_str()) == 0;
@@ -76,7 +74,9 @@ bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     ::unlink(temp.c_str());
     return false;
   }
-  return syncDir(parentDir(path));
+  // Only the durability of the rename is at stake here, not the save.
+  syncDir(parentDir(path));
+  return true;
 }
 
 }  // namespace orvalis::store

@@ -9,14 +9,17 @@
 
 namespace orvalis::store {
 
-// The temporary file used while replacing path.
-std::string tempPathFor(const std::string& path);
+// Makes the renames in dir survive a crash; false when it could not.
+using DirSync = bool (*)(const std::string& dir);
+bool syncDirectory(const std::string& dir);
 
 // Writes bytes to path atomically with the given mode. On failure the old
-// file (if any) is left unchanged and false is returned; the one exception is
-// a failed sync of the directory after the rename, where path already holds
-// the new bytes but their survival of a crash is not assured (also false).
+// file (if any) is left unchanged and false is returned. The temporary file
+// is unique to the call, so that several writers of one path (two phones
+// sharing a directory) never write into each other's. Once the rename has
+// put the new bytes in place the save counts as done, even when syncDir
+// then fails: a retry would write the same bytes again.
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes,
-                         mode_t mode);
+                         mode_t mode, DirSync syncDir = syncDirectory);
 
 }  // namespace orvalis::store

@@ -21,6 +21,11 @@ enum class ConnectWay : std::int32_t { direct = 0, socks5 = 1, httpTunnel = 2, g
 enum class Msa : std::int32_t { constantly = 0, button = 1, detector = 2, buttonAndDetector = 3 };
 // Values of soundSystem.
 enum class SoundSystem : std::int32_t { fullDuplex = 0, halfDuplex = 1 };
+// Only 0 is full duplex: a damaged value must not leave the speaker and the
+// microphone fighting over a card that cannot do both.
+constexpr bool isHalfDuplex(std::int32_t soundSystem) {
+  return soundSystem != static_cast<std::int32_t>(SoundSystem::fullDuplex);
+}
 // Melody slots, in the order of the record (and of musicSel).
 enum class MelodySlot : std::int32_t { callIn = 0, callOut = 1, find = 2, msg = 3 };
 

@@ -4,14 +4,13 @@
 
 #include <arpa/inet.h>
 #include <array>
-#include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
+#include <span>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "store/atomic_file.h"
 #include "store/default_melodies.h"
+#include "store/regular_file.h"
 
 namespace orvalis::store {
 
@@ -32,23 +31,6 @@ std::string withSlash(std::string dir) {
   if (dir.empty()) return currentDirectory();
   if (dir.back() != '/') dir.push_back('/');
   return dir;
-}
-
-// Reads up to cnfSize bytes of path over cnf; a read error keeps what came
-// before it.
-void readOver(const std::string& path, CnfData& cnf) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::array<std::uint8_t, cnfSize> buf{};
-  std::size_t got = 0;
-  while (got < buf.size()) {
-    const ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  cnf.overlay(std::span<const std::uint8_t>(buf.data(), got));
 }
 
 }  // namespace
@@ -99,11 +81,14 @@ CConfig::CConfig(CnfData& cnf, CnfData& cnfEdit, std::string baseDir)
 }
 
 void CConfig::load() {
-  struct stat st{};
-  if (::stat(cnfPath.c_str(), &st) != 0 && errno == ENOENT) {
+  const FileBytes file = readRegularFile(cnfPath, cnfSize);
+  if (file.status == FileRead::missing) {
     save();  // first start: the file begins as the defaults
   } else {
-    readOver(cnfPath, cnf_);
+    // A read error keeps what came before it; anything but a regular file
+    // leaves the defaults.
+    const auto* data = reinterpret_cast<const std::uint8_t*>(file.bytes.data());
+    cnf_.overlay(std::span(data, file.bytes.size()));
   }
   cnfEdit_.copyFrom(cnf_);
 }

@@ -27,8 +27,8 @@ class CConfig {
   // fills cnf with the defaults and loads the file.
   CConfig(CnfData& cnf, CnfData& cnfEdit, std::string baseDir = currentDirectory());
 
-  // Reads the file over cnf (creating it with the defaults when missing) and
-  // copies cnf into cnfEdit.
+  // Reads the file over cnf (creating it with the defaults when missing; a
+  // FIFO or device in its place is not read) and copies cnf into cnfEdit.
   void load();
   // Writes cnf whole, atomically; false when the file could not be written
   // (the old file then stays as it was).

@@ -1,12 +1,9 @@
 #include "store/device_names.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
-#include <iterator>
 #include <span>
 
 #include "store/atomic_file.h"
+#include "store/regular_file.h"
 
 namespace orvalis::store {
 
@@ -39,13 +36,9 @@ std::string formatDeviceNames(const DeviceNames& names) {
 }
 
 DeviceNames loadDeviceNames(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      static_cast<std::size_t>(info.st_size) > maxFileSize)
-    return {};
-  std::ifstream file(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(file), {}};
-  return parseDeviceNames(text);
+  const FileBytes file = readRegularFile(path, maxFileSize + 1);
+  if (file.status != FileRead::ok || file.bytes.size() > maxFileSize) return {};
+  return parseDeviceNames(file.bytes);
 }
 
 bool saveDeviceNames(const std::string& path, const DeviceNames& names) {

@@ -2,14 +2,11 @@
 
 #include "store/language_file.h"
 
-#include <array>
-#include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
+#include <utility>
 
+#include "store/regular_file.h"
 #include "store/text_codec.h"
 #include "store/text_fields.h"
 
@@ -26,28 +23,9 @@ constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
 // The bytes of a regular file of reasonable size; nothing on any failure, so
 // that a half-read file never applies part of its lines.
 std::optional<std::string> readSmallFile(const std::string& path) {
-  // Non-blocking open: a FIFO under a language name must not hang the window.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  std::optional<std::string> out;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uintmax_t>(st.st_size) <= maxFileSize) {
-    out.emplace();
-    std::array<char, 4096> buf{};
-    for (;;) {
-      const ssize_t n = ::read(fd, buf.data(), buf.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 || out->size() + static_cast<std::size_t>(n) > maxFileSize) {
-        out.reset();
-        break;
-      }
-      if (n == 0) break;
-      out->append(buf.data(), static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
-  return out;
+  FileBytes file = readRegularFile(path, maxFileSize + 1);
+  if (file.status != FileRead::ok || file.bytes.size() > maxFileSize) return std::nullopt;
+  return std::move(file.bytes);
 }
 
 }  // namespace

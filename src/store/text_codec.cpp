@@ -68,6 +68,14 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes || !isValidUtf8(text)) return text.substr(0, maxBytes);
+  std::size_t n = maxBytes;
+  // Continuation bytes are 10xxxxxx: the cut must fall before a lead byte.
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return text.substr(0, n);
+}
+
 std::string cp1251ToUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size() * 2);

@@ -11,6 +11,10 @@ namespace orvalis::store {
 // nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);
 
+// The longest start of text of at most maxBytes that does not end inside a
+// UTF-8 character. Text that is not UTF-8 is cut at maxBytes.
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
+
 // Converts CP1251 bytes to UTF-8. The one unassigned byte (0x98) becomes
 // U+FFFD.
 std::string cp1251ToUtf8(std::string_view text);

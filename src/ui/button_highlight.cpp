@@ -78,10 +78,14 @@ std::vector<ButtonDraw> ButtonHighlight::resetUnmarked() {
   return r.draws;
 }
 
-void ButtonHighlight::releaseHolds() {
+std::vector<ButtonDraw> ButtonHighlight::releaseHolds() {
   keyHeld_ = false;
   mouseHeld_ = false;
   heldPhysicalKey_ = 0;
+  HighlightReaction r;
+  for (int code = 1; code <= buttonCount; ++code)
+    if (states_[code] == statePressed) setState(code, stateNormal, r);
+  return r.draws;
 }
 
 }  // namespace orvalis::ui

@@ -45,8 +45,9 @@ class ButtonHighlight {
   // to normal.
   std::vector<ButtonDraw> resetUnmarked();
   // A held key or mouse button whose release will not reach the window
-  // (a menu or another window took it) holds nothing any more.
-  void releaseHolds();
+  // (a menu, a modal box or another window took it) holds nothing any
+  // more, and every pressed button returns to normal.
+  std::vector<ButtonDraw> releaseHolds();
 
   ButtonState state(int code) const { return valid(code) ? states_[code] : stateNormal; }
   bool marked(int code) const { return valid(code) && marks_[code]; }

@@ -142,6 +142,8 @@ class TFClient : public QWidget, private SkinButtonEvents {
   void buttonMouseDown(int code) override;
   void buttonMouseUp(int code) override;
   void previewKey(const QKeyEvent& event);
+  // Whatever holds a button now will not see its release reach the window.
+  void releaseHolds();
 
   // Tray and closing (client_close.cpp).
   void hideToTray();

@@ -117,7 +117,11 @@ void TFClient::togglePanels() {
 void TFClient::popUpMenu() {
   menu_.menu.popup(QPoint(x() + 127, y() + 28));
   // The menu takes the release of whatever opened it.
-  highlight_.releaseHolds();
+  releaseHolds();
+}
+
+void TFClient::releaseHolds() {
+  for (const ButtonDraw& d : highlight_.releaseHolds()) drawButton(d.code, d.state);
 }
 
 void TFClient::buttonPointerOver(int code) { apply(highlight_.pointerOver(code)); }
@@ -125,6 +129,9 @@ void TFClient::buttonMouseDown(int code) { apply(highlight_.mouseDown(code)); }
 void TFClient::buttonMouseUp(int code) { apply(highlight_.mouseUp(code)); }
 
 bool TFClient::eventFilter(QObject* watched, QEvent* event) {
+  // A modal box (a refused Ins, a wrong number, the entry editor) takes the
+  // release of the key or button that opened it.
+  if (watched == this && event->type() == QEvent::WindowBlocked) releaseHolds();
   if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
     const auto* target = qobject_cast<QWidget*>(watched);
     if (target && target->window() == this) previewKey(*static_cast<QKeyEvent*>(event));

@@ -63,6 +63,8 @@ void TFClient::restoreFromTray() {
 
 void TFClient::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
+  // Alt-Tab or a click elsewhere: the release goes to another window.
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow()) releaseHolds();
   // The desktop's minimise also goes to the tray.
   if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_->available())
     QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
@@ -71,7 +73,7 @@ void TFClient::changeEvent(QEvent* event) {
 void TFClient::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   // A button or key held while the window went away is released elsewhere.
-  highlight_.releaseHolds();
+  releaseHolds();
   dragActive_ = false;
 }
 

@@ -57,6 +57,15 @@ void TFCnf::reportMissingDevices() {
 }
 
 void TFCnf::showConfig() {
+  // A device plugged in since the dialog was built is offered too; the
+  // sound system leaves the lists alone while a device is held.
+  if (phone_.callState.stateClient.load() == net::ClientState::clientIdle) {
+    phone_.audio().refreshDevices();
+  }
+  w_.comboBoxSp->clear();
+  w_.comboBoxMc->clear();
+  missingDevices_.clear();
+  listDevices();
   phone_.cnfEdit.copyFrom(phone_.cnf);
   fillControls();
   show();
@@ -129,7 +138,7 @@ void TFCnf::setLocalHostLabel(std::string_view text) { w_.lLocalHost->setText(qt
 void TFCnf::setTestServerLabel(std::string_view text) { w_.lTestServer->setText(qtText(text)); }
 
 bool TFCnf::halfDuplexEdit() const {
-  return phone_.cnfEdit.soundSystem == static_cast<std::int32_t>(store::SoundSystem::halfDuplex);
+  return store::isHalfDuplex(phone_.cnfEdit.soundSystem);
 }
 
 // ---- heartbeat -----------------------------------------------------------------

@@ -50,8 +50,4 @@ QValidator::State HostValidator::validate(QString& input, int&) const {
   return Acceptable;
 }
 
-QValidator::State NoSpaceValidator::validate(QString& input, int&) const {
-  return input.contains(QLatin1Char(' ')) ? Invalid : Acceptable;
-}
-
 }  // namespace orvalis::ui

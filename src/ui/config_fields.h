@@ -1,10 +1,11 @@
 #pragma once
-// What the configuration dialog's edits accept: ports, dotted quads, the
-// SOCKS5 name and password. The parsers are pure; the validators drop a
-// refused key silently.
+// What the configuration dialog's edits accept: ports and dotted quads (the
+// SOCKS5 name and password take a ByteLimitValidator). The parsers are pure;
+// the validators drop a refused key silently.
 
 #include <QValidator>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +15,8 @@ namespace orvalis::ui {
 
 inline constexpr int portDigits = 5;
 inline constexpr int hostChars = 15;
-inline constexpr int secretChars = 15;
+// The SOCKS5 name and password, in UTF-8 bytes.
+inline constexpr std::size_t secretBytes = 15;
 
 // A port typed in an edit: 1..65535 in decimal digits; nothing otherwise,
 // so a value outside never reaches the settings cut to 16 bits.
@@ -37,13 +39,6 @@ class PortValidator final : public QValidator {
 
 // Digits and dots, at most fifteen characters.
 class HostValidator final : public QValidator {
- public:
-  using QValidator::QValidator;
-  State validate(QString& input, int& pos) const override;
-};
-
-// Anything but a space.
-class NoSpaceValidator final : public QValidator {
  public:
   using QValidator::QValidator;
   State validate(QString& input, int& pos) const override;

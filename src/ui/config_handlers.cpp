@@ -3,6 +3,7 @@
 
 #include <QSignalBlocker>
 
+#include "store/text_codec.h"
 #include "ui/config_dialog.h"
 #include "ui/config_fields.h"
 #include "ui/qt_text.h"
@@ -192,8 +193,8 @@ void TFCnf::flagsChanged() {
 void TFCnf::secretsChanged() {
   auto store = [](const QLineEdit* edit, auto& field, store::LeInt32& length) {
     // The length follows the bytes the field really keeps.
-    std::string bytes = utf8Text(edit->text());
-    if (bytes.size() > store::secretSize - 1) bytes.resize(store::secretSize - 1);
+    const std::string text = utf8Text(edit->text());
+    const std::string_view bytes = store::utf8Prefix(text, store::secretSize - 1);
     field.set(bytes);
     length = static_cast<std::int32_t>(bytes.size());
   };

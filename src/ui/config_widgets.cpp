@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "ui/byte_limit_validator.h"
 #include "ui/config_fields.h"
 
 namespace orvalis::ui {
@@ -33,6 +34,10 @@ QLineEdit* edit(QWidget* parent, QValidator* validator, int maxLength) {
 
 QLineEdit* portEdit(QWidget* parent) { return edit(parent, new PortValidator(parent), portDigits); }
 QLineEdit* hostEdit(QWidget* parent) { return edit(parent, new HostValidator(parent), hostChars); }
+QLineEdit* secretEdit(QWidget* parent) {
+  auto* bytes = new ByteLimitValidator(secretBytes, ByteLimitValidator::Spaces::refused, parent);
+  return edit(parent, bytes, static_cast<int>(secretBytes));
+}
 
 QWidget* musicTab(ConfigWidgets& w) {
   auto* tab = new QWidget;
@@ -201,8 +206,8 @@ QWidget* firewallTab(ConfigWidgets& w) {
   QGridLayout* socks = proxyGroup(tab, column, "Socks5", w.eSocks5Host, w.eSocks5Port);
   QWidget* group = w.eSocks5Host->parentWidget();
   w.cSocks5Auth = new QCheckBox(QStringLiteral("Autentification"), group);
-  w.eSocks5User = edit(group, new NoSpaceValidator(group), secretChars);
-  w.eSocks5Passwd = edit(group, new NoSpaceValidator(group), secretChars);
+  w.eSocks5User = secretEdit(group);
+  w.eSocks5Passwd = secretEdit(group);
   w.eSocks5Passwd->setEchoMode(QLineEdit::Password);
   socks->addWidget(w.cSocks5Auth, 2, 0, 1, 2);
   socks->addWidget(new QLabel(QStringLiteral("User"), group), 3, 0);

@@ -3,6 +3,7 @@
 #include <QFrame>
 
 #include "phone/account_fields.h"
+#include "ui/byte_limit_validator.h"
 #include "ui/qt_text.h"
 #include "ui/skin_images.h"
 
@@ -26,6 +27,8 @@ LoginForm::LoginForm(QWidget* parent)
   passwd_->setEchoMode(QLineEdit::Password);
   // The settings keep no longer password.
   passwd_->setMaxLength(static_cast<int>(phone::maxPasswdLength));
+  passwd_->setValidator(
+      new ByteLimitValidator(phone::maxPasswdLength, ByteLimitValidator::Spaces::allowed, passwd_));
   save_->setGeometry(16, 56, 153, 17);
   auto* line = new QFrame(this);
   line->setFrameShape(QFrame::HLine);

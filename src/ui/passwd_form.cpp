@@ -1,6 +1,7 @@
 #include "ui/passwd_form.h"
 
 #include "phone/account_fields.h"
+#include "ui/byte_limit_validator.h"
 #include "ui/qt_text.h"
 #include "ui/skin_images.h"
 
@@ -41,6 +42,8 @@ PasswdForm::PasswdForm(Model& model, QWidget* parent)
   for (QLineEdit* edit : {passwd1_, passwd2_}) {
     edit->setEchoMode(QLineEdit::Password);
     edit->setMaxLength(static_cast<int>(phone::maxPasswdLength));
+    edit->setValidator(
+        new ByteLimitValidator(phone::maxPasswdLength, ByteLimitValidator::Spaces::allowed, edit));
   }
   save_->setGeometry(20, 68, 122, 14);
   accept_->setGeometry(3, 90, 75, 25);

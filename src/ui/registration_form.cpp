@@ -1,6 +1,7 @@
 #include "ui/registration_form.h"
 
 #include "phone/account_fields.h"
+#include "ui/byte_limit_validator.h"
 #include "ui/qt_text.h"
 #include "ui/skin_images.h"
 
@@ -60,6 +61,8 @@ RegistrationForm::RegistrationForm(Model& model, QWidget* parent)
   for (QLineEdit* edit : {passwd1_, passwd2_}) {
     edit->setEchoMode(QLineEdit::Password);
     edit->setMaxLength(static_cast<int>(phone::maxPasswdLength));
+    edit->setValidator(
+        new ByteLimitValidator(phone::maxPasswdLength, ByteLimitValidator::Spaces::allowed, edit));
   }
   applyTexts();
   setFixedSize(childrenRect().right() + 8, childrenRect().bottom() + 8);

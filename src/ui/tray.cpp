@@ -1,6 +1,10 @@
 #include "ui/tray.h"
 
 #include <QApplication>
+#include <QImage>
+#include <QPixmap>
+
+#include "ui/icon_art.h"
 
 namespace orvalis::ui {
 
@@ -9,8 +13,12 @@ Tray::Tray(const QString& appDir, QObject* parent)
       open(menu.addAction(QStringLiteral("Open Orvalis"))),
       shutDown(menu.addAction(QStringLiteral("Shut Down"))),
       available_(QSystemTrayIcon::isSystemTrayAvailable()) {
-  for (int i = 0; i < iconCount; ++i)
-    icons_[static_cast<std::size_t>(i)] = QIcon(appDir + QStringLiteral("icons/tray%1.png").arg(i));
+  for (int i = 0; i < iconCount; ++i) {
+    QImage image(appDir + QStringLiteral("icons/tray%1.png").arg(i));
+    // Without its files the tray still shows something to click on.
+    if (image.isNull()) image = drawTrayIcon(i);
+    icons_[static_cast<std::size_t>(i)] = QIcon(QPixmap::fromImage(image));
+  }
   icon.setContextMenu(&menu);
   icon.setToolTip(QStringLiteral("Orvalis"));
   setIcon(0);

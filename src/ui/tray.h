@@ -10,13 +10,16 @@
 
 #include <array>
 
+#include "ui/icon_art.h"
+
 namespace orvalis::ui {
 
 class Tray {
  public:
-  static constexpr int iconCount = 5;
+  static constexpr int iconCount = trayIconCount;
 
-  // Icons from appDir + "icons/tray0.png" .. "tray4.png".
+  // Icons from appDir + "icons/tray0.png" .. "tray4.png"; the missing ones
+  // are drawn in code.
   Tray(const QString& appDir, QObject* parent);
 
   bool available() const { return available_; }

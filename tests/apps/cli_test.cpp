@@ -109,9 +109,18 @@ TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
   TempDir dir;
   RefusingPort server;
   registerNumber(dir, server, 123456789);
-  const RunResult r = runCli(dir, "password abcdef save\nstatus\nquit\n");
+  // Sixteen bytes are refused, also as eight Cyrillic letters.
+  const RunResult r = runCli(dir,
+                             "password 0123456789abcdef save\n"
+                             "password \xD0\xB0\xD0\xB1\xD0\xB2\xD0\xB3\xD0\xB4\xD0\xB5\xD0\xB6\xD0\xB7 save\n"
+                             "password abcdef save\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.out.rfind("login: Please enter yor password\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind("login: Please enter yor password\n"
+                        "error: the password is longer than 15 bytes\n"
+                        "error: the password is longer than 15 bytes\n",
+                        0),
+            0u)
+      << r.out;
   EXPECT_NE(r.out.find("serverState=0 "), std::string::npos);
 
   store::CnfData cnf, cnfEdit;

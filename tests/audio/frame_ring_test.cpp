@@ -40,7 +40,8 @@ struct Ring {
     for (int k = first; k < first + count; ++k) ring.putFrame(frameOf(k));
   }
   store::CnfData cnf;
-  CBuf ring{cnf};
+  int switchesToPlayback = 0;
+  CBuf ring{cnf, [this] { ++switchesToPlayback; }};
 };
 
 TEST(FrameRing, SpoolHoldsTheStartOfEachSpurt) {
@@ -65,6 +66,27 @@ TEST(FrameRing, SpoolHoldsTheStartOfEachSpurt) {
   r.cnf.nGsmDelay = 0;
   r.spurt(90, 1);
   EXPECT_EQ(r.drain(90), 1);
+}
+
+// Any value but full duplex (0) is half duplex, a damaged one too: the test
+// records first, then hands the card back to playback and plays.
+TEST(FrameRing, HalfDuplexTestRecordsThenSwitchesToPlayback) {
+  for (const std::int32_t system : {1, 7}) {
+    Ring r;
+    r.cnf.soundSystem = system;
+    r.ring.startTest();
+    EXPECT_EQ(r.ring.testPlay.load(), TestState::idle) << system;
+    for (int k = 0; k < testFrames; ++k) ASSERT_TRUE(r.ring.putTest(frameOf(k))) << k;
+    EXPECT_FALSE(r.ring.putTest(frameOf(0)));
+    EXPECT_EQ(r.ring.testRec.load(), TestState::done);
+    EXPECT_EQ(r.switchesToPlayback, 1) << system;
+    Bytes out;
+    for (int k = 0; k < testFrames; ++k) {
+      ASSERT_TRUE(r.ring.getTest(out)) << k;
+      EXPECT_EQ(numberOf(out), k);
+    }
+    EXPECT_EQ(r.ring.testPlay.load(), TestState::done) << system;
+  }
 }
 
 // A writer thread and a reader thread: every frame arrives once, whole and

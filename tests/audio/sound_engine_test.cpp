@@ -10,6 +10,7 @@
 #include "net/message_codes.h"
 #include "net/packet_io.h"
 #include "store/config.h"
+#include "support/bounded_wait.h"
 #include "support/socket_pair.h"
 
 namespace orvalis::audio {
@@ -36,7 +37,15 @@ struct Settings {
 
 class Engine : public ::testing::Test, protected Settings {
  protected:
-  Engine() { calls.sockClient.set(link.near); }
+  Engine() {
+    calls.stateClient = net::ClientState::clientTalk;
+    calls.sockClient.set(link.near);
+    calls.voiceSender.set(sender);
+  }
+  ~Engine() override {
+    link.near->close();  // a sender waiting on a stalled far end stops at once
+    sender->stop();
+  }
   Sent received() {
     net::CPacket packet;
     const int code = net::recvPacket(*link.far, packet);
@@ -57,6 +66,7 @@ class Engine : public ::testing::Test, protected Settings {
   CBuf clientBuf{cnf};
   CSnd snd{SoundLinks{cnf, call, calls, voiceLevel, voiceHold, {}}, testBuf, clientBuf};
   testing::SocketPair link = testing::makeSocketPair();
+  std::shared_ptr<net::VoiceSender> sender = std::make_shared<net::VoiceSender>(link.near);
   const Samples loud = alternating(800, 2000, -2000), quiet = Samples(800, 0);
 };
 
@@ -103,20 +113,38 @@ TEST_F(Engine, FirstMessageOfASpurtCarriesCode7) {
 
 TEST_F(Engine, GatesDropBlocksWithoutTouchingTheSpurt) {
   using enum net::Floor;
-  struct Gate { int mode; net::Floor floor; int active, mute; bool socket; };
-  for (const Gate& g : {Gate{3, pending, 1, 0, true}, Gate{3, talking, 0, 0, true},
-                        Gate{1, listening, 1, 0, true}, Gate{0, talking, 1, 1, true},
-                        Gate{0, talking, 1, 0, false}}) {  // the microphone test has no call
+  using enum net::ClientState;
+  struct Gate { int mode; net::Floor floor; int active, mute; net::ClientState state; bool sender; };
+  for (const Gate& g : {Gate{3, pending, 1, 0, clientTalk, true},
+                        Gate{3, talking, 0, 0, clientTalk, true},
+                        Gate{1, listening, 1, 0, clientTalk, true},
+                        Gate{0, talking, 1, 1, clientTalk, true},
+                        Gate{0, talking, 1, 0, clientIncoming, true},  // not yet established
+                        Gate{0, talking, 1, 0, clientOutgoing, true},
+                        Gate{0, talking, 1, 0, clientIdle, false}}) {  // the microphone test
     call.callMode = g.mode, call.floor = g.floor, call.voiceActive = g.active;
     calls.stateLabel[net::labelMute] = g.mute;
-    calls.sockClient.set(g.socket ? link.near : nullptr);
-    EXPECT_FALSE(snd.sendVoice(2, loud)) << g.mode;
+    calls.stateClient = g.state;
+    calls.voiceSender.set(g.sender ? sender : nullptr);
+    EXPECT_FALSE(snd.sendVoice(2, loud)) << g.mode << ' ' << static_cast<int>(g.state);
   }
   EXPECT_FALSE(call.spurtStarted);
-  calls.sockClient.set(link.near);
+  calls.stateClient = clientTalk;
+  calls.voiceSender.set(sender);
   call.callMode = 3;
   EXPECT_TRUE(snd.sendVoice(2, loud));
   EXPECT_EQ(received(), Sent(net::peerVoiceFirst, 66));
+}
+
+TEST_F(Engine, CaptureNeverWaitsOnAStalledPeer) {
+  // The far end reads nothing: far more than the connection holds.
+  EXPECT_TRUE(testing::finishesWithin(
+      std::chrono::seconds(5),
+      [&] {
+        for (int b = 0; b < 2'000; ++b) ASSERT_TRUE(snd.sendVoice(5, loud));
+      },
+      [&] { link.near->close(); }));
+  EXPECT_GT(sender->dropped(), 0u);
 }
 
 TEST_F(Engine, MicrophoneTest) {

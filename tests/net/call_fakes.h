@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -42,8 +43,15 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
   }
 
   void postCallText(CallText text, std::int32_t, CallMelody) override {
-    std::lock_guard guard(lock_);
-    texts_.push_back(text);
+    {
+      std::lock_guard guard(lock_);
+      texts_.push_back(text);
+    }
+    if (onText) onText(text);
+  }
+  const store::CnfData& settings() const override {
+    if (onFirstSettings && !settingsRead_.exchange(true)) onFirstSettings();
+    return cnf;
   }
   std::int32_t typeOf(std::int32_t) override { return group; }
   void portInUse() override { portTaken = true; }
@@ -62,8 +70,12 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
   std::atomic<std::int32_t> group{0};
   std::atomic<bool> portTaken{false};
   std::unique_ptr<CClient> client;  // guarded by clientLock_ once threads run
+  // Set before any thread runs: let a test act at these points of a call.
+  std::function<void(CallText)> onText;
+  std::function<void()> onFirstSettings;
 
  private:
+  mutable std::atomic<bool> settingsRead_{false};
   std::mutex clientLock_;
   mutable std::mutex lock_;  // texts_
   std::vector<CallText> texts_;
@@ -72,11 +84,9 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
 // Both ends of one loopback TCP connection.
 struct Connection {
   SocketPtr near, far;
-  Connection() {
-    auto pair = ::orvalis::testing::makeLoopbackConnection();
-    near = std::move(pair.near);
-    far = std::move(pair.far);
-  }
+  using Pair = ::orvalis::testing::SocketPair;
+  explicit Connection(Pair pair = ::orvalis::testing::makeLoopbackConnection())
+      : near(std::move(pair.near)), far(std::move(pair.far)) {}
 };
 
 inline void sendCode(Socket& socket, std::int16_t code, std::span<const std::uint8_t> payload = {}) {

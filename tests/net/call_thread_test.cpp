@@ -2,12 +2,16 @@
 
 #include "net/call_thread.h"
 
+#include <netinet/tcp.h>
+
 #include "call_fakes.h"
+#include "support/bounded_wait.h"
 
 namespace orvalis::net {
 namespace {
 
 using namespace testing;
+using namespace std::chrono_literals;
 
 std::array<std::uint8_t, 4> flags(std::int32_t mode) {
   std::array<std::uint8_t, 4> bytes{};
@@ -22,6 +26,19 @@ std::unique_ptr<CClient> ringing(FakeCallHost& host, const Connection& link) {
   return std::make_unique<CClient>(host, link.near);
 }
 
+// An outgoing call through a proxy that accepts and never answers the
+// greeting; the proxy's listening socket.
+SocketPtr callThroughSilentProxy(FakeCallHost& host) {
+  const SocketPtr proxy = Socket::createTcp();
+  EXPECT_TRUE(proxy->listen(loopback, 0));
+  host.cnf.useSocks5CallOut = 1;
+  host.cnf.socks5Host = loopback;
+  host.cnf.socks5Port = proxy->localPort();
+  host.call.clientAddr = PeerAddress{loopback, htons(9), 0};
+  host.call.stateClient = ClientState::clientOutgoing;
+  return proxy;
+}
+
 TEST(CallThread, AnsweredCallFollowsTheFloorTableAndEndsOnThePeersHangUp) {
   FakeCallHost host;
   host.cnf.msa = callModePushToTalk;
@@ -30,12 +47,14 @@ TEST(CallThread, AnsweredCallFollowsTheFloorTableAndEndsOnThePeersHangUp) {
   Socket& peer = *link.far;
 
   sendCode(peer, peerAccept, flags(callModeDetector));
-  ASSERT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
+  ASSERT_TRUE(eventually([&] { return host.call.stateLabel[labelPtt].load() == 1; }));
+  EXPECT_EQ(host.state(), ClientState::clientTalk);
   EXPECT_EQ(host.fields.callMode.load(), callModePushToTalk | callModeDetector);
-  EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 1);
   EXPECT_TRUE(host.shown(CallText::inputCall));
   EXPECT_TRUE(host.shown(CallText::userOnline));
   EXPECT_EQ(host.captures.load(), 0);  // push-to-talk: the callee listens
+  EXPECT_EQ(link.near->intOption(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_TRUE(host.call.voiceSender.get());
 
   // Listening: a request is granted, an offer taken.
   sendCode(peer, peerFloorRequest);
@@ -89,6 +108,8 @@ TEST(CallThread, AnsweredCallFollowsTheFloorTableAndEndsOnThePeersHangUp) {
   EXPECT_FALSE(host.call.sockClient);
   EXPECT_TRUE(host.shown(CallText::userDisconnected));
   EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 0);
+  EXPECT_EQ(host.fields.callMode.load(), 0);
+  EXPECT_FALSE(host.call.voiceSender.get());
 }
 
 TEST(CallThread, OutgoingCallSendsBothNumbersAndTheCallerAsksForTheFloor) {
@@ -108,6 +129,7 @@ TEST(CallThread, OutgoingCallSendsBothNumbersAndTheCallerAsksForTheFloor) {
   EXPECT_EQ(readInt32(call.payload, 0), 200000002);
   EXPECT_EQ(readInt32(call.payload, 4), 200000001);
   EXPECT_TRUE(host.shown(CallText::outputCall));
+  EXPECT_EQ(host.call.sockClient.get()->intOption(IPPROTO_TCP, TCP_USER_TIMEOUT), 20'000);
 
   sendCode(*peer, peerAccept, flags(callModePushToTalk));  // the callee wants push-to-talk
   CPacket accept;
@@ -162,13 +184,7 @@ TEST(CallThread, BusyOrUnreachableCalleeGivesTheStateBack) {
 
 TEST(CallThread, HangUpWhileConnectingThroughASilentProxyAbortsTheConnect) {
   FakeCallHost host;
-  const SocketPtr proxy = Socket::createTcp();  // accepts, never answers the greeting
-  ASSERT_TRUE(proxy->listen(loopback, 0));
-  host.cnf.useSocks5CallOut = 1;
-  host.cnf.socks5Host = loopback;
-  host.cnf.socks5Port = proxy->localPort();
-  host.call.clientAddr = PeerAddress{loopback, htons(9), 0};
-  host.call.stateClient = ClientState::clientOutgoing;
+  const SocketPtr proxy = callThroughSilentProxy(host);
   auto client = std::make_unique<CClient>(host);
   const SocketPtr held = proxy->accept();
   ASSERT_TRUE(held);
@@ -178,6 +194,83 @@ TEST(CallThread, HangUpWhileConnectingThroughASilentProxyAbortsTheConnect) {
   client.reset();  // returns: the dialogue was aborted
   EXPECT_TRUE(host.shown(CallText::userInaccessable));
   EXPECT_EQ(host.state(), ClientState::clientIdle);
+}
+
+TEST(CallThread, ACalleeNotReachedInTimeIsInaccessible) {
+  const ::orvalis::testing::FullListener callee;
+  for (const bool proxy : {true, false}) {
+    if (!proxy && !callee.full) GTEST_SKIP() << "the callee's accept queue never filled";
+    FakeCallHost host;
+    SocketPtr silent;
+    if (proxy) {
+      silent = callThroughSilentProxy(host);
+    } else {
+      host.call.clientAddr = PeerAddress{loopback, htons(callee.port()), 0};
+      host.call.stateClient = ClientState::clientOutgoing;
+    }
+    auto client = std::make_unique<CClient>(host, nullptr, 200ms);
+    EXPECT_TRUE(eventually([&] { return host.shown(CallText::userInaccessable); })) << proxy;
+    host.call.sockClient.closeAndReset();  // frees a thread that would not give up
+    client.reset();
+    EXPECT_EQ(host.state(), ClientState::clientIdle) << proxy;
+  }
+}
+
+TEST(CallThread, HangUpJustBeforeTheConnectIsPublishedStillAbortsIt) {
+  FakeCallHost host;
+  const SocketPtr proxy = callThroughSilentProxy(host);
+  // The user hangs up as the call thread sets out to connect.
+  host.onFirstSettings = [&] {
+    host.call.stateClient = ClientState::clientIdle;
+    host.call.sockClient.closeAndReset();
+  };
+  auto client = std::make_unique<CClient>(host);
+  EXPECT_TRUE(eventually([&] { return host.shown(CallText::userInaccessable); }));
+  client.reset();  // otherwise only after the connect's time limit
+  EXPECT_FALSE(host.call.sockClient);
+  EXPECT_EQ(host.state(), ClientState::clientIdle);
+
+  // The other way round: the hang-up finds sockClient still empty, the
+  // thread publishes and sees the call up before the state is given back.
+  FakeCallHost late;
+  const SocketPtr lateProxy = callThroughSilentProxy(late);
+  hangUpCall(late.call, [&] {
+    client = std::make_unique<CClient>(late);
+    ASSERT_TRUE(eventually([&] { return static_cast<bool>(late.call.sockClient); }));
+    std::this_thread::sleep_for(20ms);  // its state check follows at once
+  });
+  EXPECT_TRUE(eventually([&] { return late.shown(CallText::userInaccessable); }));
+  client.reset();
+  EXPECT_FALSE(late.call.sockClient);
+}
+
+TEST(CallThread, AFloorKeyBehindAStalledPeerGivesUpAndEndsTheCall) {
+  FakeCallHost host;
+  host.cnf.msa = callModePushToTalk;
+  Connection link(::orvalis::testing::makeTightLoopbackConnection());
+  auto client = ringing(host, link);
+  sendCode(*link.far, peerAccept, flags(0));
+  sendCode(*link.far, peerFloorOffer);
+  ASSERT_TRUE(eventually([&] { return host.floor() == Floor::talking; }));
+
+  // The peer stops reading: our voice fills the connection until the
+  // sender waits in a send, holding the send lock. One message a
+  // millisecond: a sender still sending drops none of them.
+  const auto sender = host.call.voiceSender.get();
+  ASSERT_TRUE(sender);
+  CPacket voice;
+  buildPacket(voice, peerVoice, 15 * gsmFrameSize, std::vector<std::uint8_t>(15 * gsmFrameSize));
+  ASSERT_TRUE(eventually([&] {
+    sender->post(voice);
+    return sender->dropped() > 200;
+  }));
+  EXPECT_TRUE(::orvalis::testing::finishesWithin(
+      5s, [&] { offerFloor(host.call, host.fields); },
+      [&] { host.call.sockClient.closeAndReset(); }));
+  EXPECT_TRUE(eventually([&] { return host.state() == ClientState::clientIdle; }));
+  client.reset();
+  EXPECT_TRUE(host.shown(CallText::userDisconnected));
+  EXPECT_FALSE(host.call.sockClient);
 }
 
 TEST(CallThread, AFinishedCallLeavesTheNextCallAlone) {
@@ -192,6 +285,23 @@ TEST(CallThread, AFinishedCallLeavesTheNextCallAlone) {
   EXPECT_EQ(host.state(), ClientState::clientIncoming);
   EXPECT_EQ(host.call.sockClient.get(), second.near);
   EXPECT_TRUE(second.near->isOpen());
+}
+
+TEST(CallThread, AFinishedCallGivesBackOnlyItsOwnState) {
+  FakeCallHost host;
+  // The user hung up and dialled again just as the peer hung up: the state
+  // is the next call's while this call's socket is still in sockClient.
+  host.onText = [&](CallText text) {
+    if (text == CallText::userDisconnected) host.call.stateClient = ClientState::clientOutgoing;
+  };
+  Connection link;
+  auto client = ringing(host, link);
+  sendCode(*link.far, peerAccept, flags(0));
+  ASSERT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
+  sendCode(*link.far, peerHangUp);
+  client.reset();
+  EXPECT_EQ(host.state(), ClientState::clientOutgoing);
+  EXPECT_FALSE(host.call.sockClient);
 }
 
 }  // namespace

@@ -10,10 +10,15 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testing;
 
-// Connects to the listener and sends a call request from caller.
-SocketPtr callFrom(std::uint16_t port, std::int32_t caller) {
+SocketPtr connectTo(std::uint16_t port) {
   SocketPtr s = Socket::createTcp();
   EXPECT_TRUE(s->connect(loopback, port));
+  return s;
+}
+
+// Connects to the listener and sends a call request from caller.
+SocketPtr callFrom(std::uint16_t port, std::int32_t caller) {
+  SocketPtr s = connectTo(port);
   std::array<std::uint8_t, 8> numbers{};
   writeInt32(numbers, 0, 200000001);
   writeInt32(numbers, 4, caller);
@@ -21,10 +26,37 @@ SocketPtr callFrom(std::uint16_t port, std::int32_t caller) {
   return s;
 }
 
+// The listener closed the connection without a word, within five seconds.
+bool closedByPeer(Socket& socket) {
+  socket.setDeadline(Socket::Clock::now() + std::chrono::seconds(5));
+  std::array<std::uint8_t, 1> byte{};
+  return socket.recv(byte) == 0;
+}
+
 std::uint16_t listening(FakeCallHost& host) {
   EXPECT_TRUE(eventually([&] { return host.call.stateBind.load() == BindState::bindListening; }));
   return host.port.load();
 }
+
+// A listening CBind that is stopped and joined before the host goes, also
+// when a test gives up early.
+struct Listening {
+  explicit Listening(FakeCallHost& h,
+                     std::chrono::milliseconds firstMessageWait = firstMessageLimit,
+                     CBind::Hook beforeTake = {})
+      : host(h),
+        bind(std::make_unique<CBind>(h, firstMessageWait, std::move(beforeTake))),
+        port(listening(h)) {}
+  ~Listening() { stop(); }
+  void stop() {
+    stopNetwork(host.call);
+    bind.reset();
+  }
+
+  FakeCallHost& host;
+  std::unique_ptr<CBind> bind;
+  const std::uint16_t port;
+};
 
 TEST(Listener, SystemChosenPortIsAnnouncedAndASecondCallerIsBusy) {
   FakeCallHost host;
@@ -89,16 +121,58 @@ TEST(Listener, SilentConnectionIsDroppedAndARealCallGetsThrough) {
   stopNetwork(host.call);
 }
 
-TEST(Listener, StoppingTheNetworkDoesNotWaitForASilentConnection) {
+TEST(Listener, SilentConnectionsDoNotHoldBackARealCaller) {
   FakeCallHost host;
-  auto bind = std::make_unique<CBind>(host, std::chrono::hours(1));
-  const std::uint16_t port = listening(host);
-  const SocketPtr silent = Socket::createTcp();
-  ASSERT_TRUE(silent->connect(loopback, port));
-  ASSERT_TRUE(eventually([&] { return static_cast<bool>(host.call.sockPending); }));
-  stopNetwork(host.call);
-  bind.reset();  // would hang for the hour
-  EXPECT_EQ(recvCode(*silent), 0);
+  Listening listener(host);
+  std::vector<SocketPtr> silent;
+  for (int i = 0; i < 20; ++i) silent.push_back(connectTo(listener.port));
+  ASSERT_TRUE(eventually([&] { return listener.bind->examining() == silent.size(); }));
+  // Examined one at a time, they would hold the caller for 100 s.
+  const SocketPtr caller = callFrom(listener.port, 300000003);
+  EXPECT_TRUE(eventually([&] { return host.shown(CallText::inputCall); }));
+}
+
+TEST(Listener, ConnectionsOverTheCapAreClosedAndStoppingEndsEveryExamination) {
+  FakeCallHost host;
+  Listening listener(host, std::chrono::hours(1));
+  std::vector<SocketPtr> silent;
+  for (std::size_t i = 0; i < maxExamined; ++i) silent.push_back(connectTo(listener.port));
+  ASSERT_TRUE(eventually([&] { return listener.bind->examining() == maxExamined; }));
+  EXPECT_TRUE(closedByPeer(*connectTo(listener.port)));  // at once, not after the hour
+  EXPECT_EQ(listener.bind->examining(), maxExamined);
+
+  listener.stop();  // would wait for the hour
+  for (const SocketPtr& s : silent) EXPECT_TRUE(closedByPeer(*s));
+}
+
+TEST(Listener, HangingUpTheOldCallAsANewOneIsTakenLeavesTheNewCallWhole) {
+  FakeCallHost host;
+  const Connection old;
+  std::jthread hangingUp;
+  // The old call is hung up as the request arrives, and the new call is
+  // taken the moment the state is free.
+  Listening listener(host, firstMessageLimit, [&] {
+    hangingUp = std::jthread([&] { hangUpCall(host.call); });
+    EXPECT_TRUE(eventually([&] { return host.state() == ClientState::clientIdle; }));
+  });
+  host.call.sockClient.set(old.near);
+  host.call.stateClient = ClientState::clientTalk;
+  const SocketPtr caller = callFrom(listener.port, 300000003);
+  ASSERT_TRUE(eventually([&] { return host.shown(CallText::inputCall); }));
+  EXPECT_TRUE(closedByPeer(*old.far));
+
+  // The new caller's connection carries the call on.
+  sendCode(*caller, peerAccept, std::array<std::uint8_t, 4>{});
+  EXPECT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
+}
+
+TEST(Listener, NoCallStartsOnceTheNetworkIsStopped) {
+  FakeCallHost host;
+  Listening listener(host, firstMessageLimit, [&] { stopNetwork(host.call); });
+  EXPECT_TRUE(closedByPeer(*callFrom(listener.port, 300000003)));
+  listener.stop();
+  EXPECT_FALSE(host.shown(CallText::inputCall));
+  EXPECT_EQ(host.state(), ClientState::clientIdle);
 }
 
 TEST(Listener, TakenPortIsReportedAndNoListenerRuns) {

@@ -12,14 +12,17 @@
 #include <vector>
 
 #include "net/message_codes.h"
+#include "support/bounded_wait.h"
 #include "support/socket_pair.h"
 
 namespace orvalis::net {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 using ::orvalis::testing::makeSocketPair;
+using ::orvalis::testing::makeTightLoopbackConnection;
 
 void sendRaw(Socket& s, const Bytes& bytes) {
   ASSERT_EQ(s.send(bytes), static_cast<ssize_t>(bytes.size()));
@@ -118,28 +121,8 @@ TEST(PacketIo, SlowPeerYieldsOneMessageAndVanishingPeerFails) {
   EXPECT_EQ(sendPacket(near, p), 0);
 }
 
-// A connected TCP pair with small buffers, so that a sender often has to
-// wait for room in the middle of a message.
-::orvalis::testing::SocketPair makeTcpPair() {
-  const int small = 4096;
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-  socklen_t len = sizeof sa;
-  auto* generic = reinterpret_cast<sockaddr*>(&sa);
-  EXPECT_EQ(::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
-  EXPECT_EQ(::setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
-  EXPECT_EQ(::bind(listener, generic, len), 0);
-  EXPECT_EQ(::listen(listener, 1), 0);
-  EXPECT_EQ(::getsockname(listener, generic, &len), 0);
-  EXPECT_EQ(::connect(client, generic, len), 0);
-  const int served = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  ::close(listener);
-  return {std::make_shared<Socket>(client), std::make_shared<Socket>(served)};
-}
-
 TEST(PacketIo, ConcurrentSendersKeepMessagesWhole) {
-  const auto pair = makeTcpPair();
+  const auto pair = makeTightLoopbackConnection();
   Socket& near = *pair.near;
   Socket& far = *pair.far;
   constexpr int senders = 3;
@@ -178,6 +161,40 @@ TEST(PacketIo, ConcurrentSendersKeepMessagesWhole) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(bad, 0);
   EXPECT_EQ(next, (std::array<int, senders>{perSender, perSender, perSender}));
+}
+
+TEST(PacketIo, TimedSendGivesUpBehindAStalledPeerAndBreaksTheStream) {
+  CPacket p;
+  buildPacket(p, peerVoice, maxPayload, Bytes(maxPayload, 1));
+  auto timed = [&](Socket& s) { return sendPacketBy(s, p, Socket::Clock::now() + 100ms); };
+
+  // The far end does not read: once the buffers are full a timed send gives
+  // up, and the socket, possibly holding part of a message, is closed.
+  auto pair = makeTightLoopbackConnection();
+  int whole = 0;
+  while (whole < 10'000 && timed(*pair.near) == peerVoice) ++whole;
+  EXPECT_FALSE(pair.near->isOpen());
+  CPacket got;
+  for (int i = 0; i < whole; ++i) ASSERT_EQ(recvPacket(*pair.far, got), peerVoice) << i;
+  EXPECT_EQ(recvPacket(*pair.far, got), 0);
+
+  // Another thread waits in an untimed send, holding the send lock.
+  pair = makeTightLoopbackConnection();
+  Socket& near = *pair.near;
+  std::thread stalled([&] {
+    while (sendPacket(near, p) != 0) {
+    }
+  });
+  bool gaveUp = false;
+  EXPECT_TRUE(::orvalis::testing::finishesWithin(
+      5s,
+      [&] {
+        for (int i = 0; i < 10'000 && !gaveUp; ++i) gaveUp = timed(near) == 0;
+      },
+      [&] { near.close(); }));
+  EXPECT_TRUE(gaveUp);
+  EXPECT_FALSE(near.isOpen());
+  stalled.join();  // woken by the close
 }
 
 TEST(PacketIo, ConnectTcpReachesListenerAndReportsRefusal) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "net/address.h"
 #include "net/packet_io.h"
+#include "support/socket_pair.h"
 
 namespace orvalis::net {
 namespace {
@@ -62,40 +64,18 @@ TEST(Socket, CloseFromAnotherThreadWakesRecvAndAccept) {
   EXPECT_EQ(listener->localPort(), 0);
 }
 
-// Nonblocking probes fill the listener's accept queue until one is left
-// hanging: from then on the listener drops new connection requests.
-bool fillAcceptQueue(std::uint16_t port, std::vector<int>& probes) {
-  const sockaddr_in sa{.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {loopback}, .sin_zero = {}};
-  for (int i = 0; i < 32; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    probes.push_back(fd);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) continue;
-    if (errno != EINPROGRESS) return false;
-    pollfd p{.fd = fd, .events = POLLOUT, .revents = 0};
-    if (::poll(&p, 1, 1000) == 0) return true;  // a loopback handshake never takes this long
-  }
-  return false;
-}
-
 TEST(Socket, CloseFromAnotherThreadAbortsConnect) {
-  auto listener = Socket::createTcp();
-  ASSERT_TRUE(listener && listener->listen(loopback, 0, 0));
-  std::vector<int> probes;
-  const bool full = fillAcceptQueue(listener->localPort(), probes);
-  if (full) {
-    SharedSocket shared;
-    auto connecting = std::async(std::launch::async, [&] {
-      return connectTcp(shared, loopback, listener->localPort());
-    });
-    while (!shared) std::this_thread::yield();
-    std::this_thread::sleep_for(100ms);
-    shared.closeAndReset();
-    EXPECT_EQ(finished(connecting), ConnectResult::failed);
-    EXPECT_FALSE(shared);
-  }
-  for (int fd : probes) ::close(fd);
-  if (!full) GTEST_SKIP() << "the listener's accept queue never filled";
+  const ::orvalis::testing::FullListener listener;
+  if (!listener.full) GTEST_SKIP() << "the listener's accept queue never filled";
+  SharedSocket shared;
+  auto connecting = std::async(std::launch::async, [&] {
+    return connectTcp(shared, loopback, listener.port());
+  });
+  while (!shared) std::this_thread::yield();
+  std::this_thread::sleep_for(100ms);
+  shared.closeAndReset();
+  EXPECT_EQ(finished(connecting), ConnectResult::failed);
+  EXPECT_FALSE(shared);
 }
 
 TEST(Socket, ClosesDescriptorExactlyOnce) {
@@ -125,6 +105,21 @@ TEST(Socket, ClosesDescriptorExactlyOnce) {
   EXPECT_EQ(never.send(byte), -1);
   EXPECT_EQ(never.recv(byte), -1);
   EXPECT_FALSE(never.connect(loopback, 1));
+}
+
+TEST(Socket, LivenessChecksAreSetOnTheConnection) {
+  auto socket = Socket::createTcp();
+  ASSERT_TRUE(socket);
+  EXPECT_EQ(socket->intOption(SOL_SOCKET, SO_KEEPALIVE), 0);
+  ASSERT_TRUE(socket->enableLiveness());
+  EXPECT_EQ(socket->intOption(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(socket->intOption(IPPROTO_TCP, TCP_KEEPIDLE), 10);
+  EXPECT_EQ(socket->intOption(IPPROTO_TCP, TCP_KEEPINTVL), 3);
+  EXPECT_EQ(socket->intOption(IPPROTO_TCP, TCP_KEEPCNT), 4);
+  EXPECT_EQ(socket->intOption(IPPROTO_TCP, TCP_USER_TIMEOUT), 20'000);
+  socket->close();
+  EXPECT_FALSE(socket->enableLiveness());
+  EXPECT_FALSE(socket->intOption(SOL_SOCKET, SO_KEEPALIVE));
 }
 
 TEST(Socket, SharedVariableHandsOverAndCloses) {

@@ -110,6 +110,12 @@ TEST(Socks5, AuthFieldsCarryOnlyTheAnnouncedBytes) {
   EXPECT_EQ(std::string(auth.begin() + 19, auth.end()), std::string("secret") + std::string(10, '\0'));
   cnf.socks5UserLen = -4;
   EXPECT_EQ(socks5AuthMessage(cnf)[2], 0);
+  // A length that ends inside a character sends none of that character.
+  cnf.socks5Passwd = "\xD0\xBF\xD0\xB0\xD1\x80";  // "пар"
+  cnf.socks5PasswdLen = 5;
+  const auto cut = socks5AuthMessage(cnf);
+  EXPECT_EQ(std::string(cut.begin() + 19, cut.end()),
+            std::string("\xD0\xBF\xD0\xB0") + std::string(12, '\0'));
 }
 
 TEST(Socks5, ConnectsWithoutAuthentication) {

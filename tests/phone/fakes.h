@@ -1,7 +1,9 @@
 #pragma once
 // A user interface and a sound side that record what the controller asks.
 
+#include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,25 +46,26 @@ class FakeUi : public phone::PhoneUi {
 
 // Records every request of the user-interface thread as one line, e.g.
 // "melody 4e2" or "openPlayback 0 2"; what a call thread hands over is
-// counted, not logged.
+// counted, not logged. The test states (through the interface) and whether
+// capture is open may be read while a call thread changes them.
 class FakeAudio : public audio::AudioPort {
  public:
   explicit FakeAudio(std::vector<std::string>& log) : log_(log) {}
-  void setMelody(std::string_view text) override { log_.push_back("melody " + std::string(text)); }
-  void startMelody() override { log_.push_back("startMelody"); }
-  void startTone(char digit) override { log_.push_back(std::string("tone ") + digit); }
+  void setMelody(std::string_view text) override { record("melody " + std::string(text)); }
+  void startMelody() override { record("startMelody"); }
+  void startTone(char digit) override { record(std::string("tone ") + digit); }
   void setVolume(std::int32_t) override {}
   void openPlayback(std::int32_t device, std::int32_t frames) override {
-    log_.push_back("openPlayback " + std::to_string(device) + " " + std::to_string(frames));
+    record("openPlayback " + std::to_string(device) + " " + std::to_string(frames));
   }
-  void closePlayback() override { log_.push_back("closePlayback"); }
+  void closePlayback() override { record("closePlayback"); }
   void openCapture(std::int32_t device, std::int32_t frames) override {
-    log_.push_back("openCapture " + std::to_string(device) + " " + std::to_string(frames));
+    record("openCapture " + std::to_string(device) + " " + std::to_string(frames));
     captureIsOpen = true;
   }
   void closeCapture() override {
-    log_.push_back("closeCapture");
-    captureIsOpen = false;
+    record("closeCapture");
+    captureIsOpen = false;  // last: a reader that sees it also sees the line
   }
   bool captureOpen() const override { return captureIsOpen; }
   void standbyCapture(std::int32_t device) override { standbyDevice = device; }
@@ -72,21 +75,39 @@ class FakeAudio : public audio::AudioPort {
   }
   void stopMelody() override {}
   void stopTone() override {}
-  void startTest() override { tests = {audio::TestState::running, audio::TestState::running}; }
-  void stopTest() override { tests = {}; }
-  audio::TestStates testStates() const override { return tests; }
+  void startTest() override {
+    std::lock_guard guard(testsLock_);
+    tests = {audio::TestState::running, audio::TestState::running};
+  }
+  void stopTest() override {
+    std::lock_guard guard(testsLock_);
+    tests = {};
+  }
+  audio::TestStates testStates() const override {
+    std::lock_guard guard(testsLock_);
+    return tests;
+  }
   void markSpurt() override {}
   void putFrame(std::span<const std::uint8_t, 33>) override {}
   void tickHold() override { ++holdTicks; }
 
-  bool captureIsOpen = false;
+  std::atomic<bool> captureIsOpen{false};
   std::int32_t standbyDevice = -2;  // -2: never asked
   OpenFailures failures;
   std::vector<std::string> speakers, microphones;  // the device lists
-  audio::TestStates tests;
+  audio::TestStates tests;  // guarded by testsLock_ while a call thread runs
   int holdTicks = 0;
+  // Runs after each logged request, inside the controller's step: what
+  // another thread might do at that moment.
+  std::function<void(const std::string&)> onRequest;
 
  private:
+  void record(const std::string& line) {
+    log_.push_back(line);
+    if (onRequest) onRequest(line);
+  }
+
+  mutable std::mutex testsLock_;
   std::vector<std::string>& log_;
 };
 

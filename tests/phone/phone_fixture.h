@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
 #include <thread>
 #include <string>
@@ -66,6 +68,14 @@ class PhoneTest : public ::testing::Test {
   }
   void ticks(int n) {
     for (int i = 0; i < n; ++i) phone().tick();
+  }
+  // The sound log's openings and closings of devices, in order.
+  std::vector<std::string> deviceSteps() const {
+    std::vector<std::string> steps;
+    std::copy_if(audioLog.begin(), audioLog.end(), std::back_inserter(steps), [](const auto& s) {
+      return s.starts_with("open") || s.starts_with("close");
+    });
+    return steps;
   }
   // A phone with an own number and a saved password, logged in with ticket
   // 1..8 after its first tick.

@@ -87,6 +87,37 @@ TEST_F(SettingsApplyTest, YesTakesAndRestartsNoPutsBack) {
   EXPECT_EQ(audio->testStates(), audio::TestStates{});  // the microphone test stopped
 }
 
+TEST_F(SettingsApplyTest, DuringACallTheRestartsWaitForItsEnd) {
+  phone::CPhone& p = phone();
+  p.callState.stateClient = net::ClientState::clientTalk;
+  p.startCapture();  // the call's microphone
+  p.cnf.dynamicPort = 0;
+  p.cnfEdit.dynamicPort = 1;  // a new listener, on a port the system picks
+  p.cnfEdit.soundSp = 1;
+  audioLog.clear();
+  ASSERT_TRUE(apply());
+  EXPECT_EQ(ui.messages, (std::vector<std::string>{
+                             "The new connection settings take effect when the call ends.",
+                             "The new sound settings take effect when the call ends."}));
+  EXPECT_EQ(p.cnf.soundSp.get(), 1);  // taken, used from the restart on
+  ticks(5);
+  EXPECT_TRUE(deviceSteps().empty());
+  EXPECT_EQ(p.callState.stateClient.load(), net::ClientState::clientTalk);
+  EXPECT_EQ(p.callState.stateBind.load(), net::BindState::bindListening);
+
+  p.callState.stateClient = net::ClientState::clientIdle;  // the call ended
+  p.tick();
+  EXPECT_EQ(deviceSteps(), (std::vector<std::string>{"closeCapture", "closePlayback"}));
+  EXPECT_EQ(p.callState.stateBind.load(), net::BindState::bindStopped);
+  ticks(2);
+  EXPECT_EQ(deviceSteps().back(), "openPlayback 1 2");
+  awaitListener();
+  EXPECT_EQ(p.callState.stateBind.load(), net::BindState::bindListening);
+  ticks(5);
+  EXPECT_EQ(deviceSteps().size(), 3u);  // once only
+  EXPECT_EQ(ui.messages.size(), 2u);
+}
+
 TEST_F(SettingsApplyTest, AnotherServerLogsOutThereAndInHere) {
   ScriptedServer oldServer(net::ansDone), newServer(net::ansLoggedIn);
   phone::CPhone& p = phone();

@@ -6,12 +6,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include "phone_fixture.h"
+#include "support/scripted_server.h"
 
 namespace orvalis::testing {
 namespace {
@@ -159,7 +163,7 @@ TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
   phone().switchToCapture();
   EXPECT_EQ(audioLog, std::vector<std::string>{"openCapture 1 2"});
 
-  phone().cnf.soundSystem = 1;
+  phone().cnf.soundSystem = 7;  // damaged: anything but full duplex is half
   audioLog.clear();
   phone().switchToCapture();
   EXPECT_TRUE(audioLog.empty());
@@ -172,6 +176,44 @@ TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
   phone().switchToPlayback();
   ticks(3);
   EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
+
+  // The latest switch wins: the card never has both devices open.
+  audioLog.clear();
+  phone().switchToCapture();
+  phone().switchToPlayback();
+  ticks(3);
+  EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
+}
+
+// The call thread may ask for a switch or a restart while the tick is in
+// the middle of a countdown's step; the request must not be lost.
+TEST_F(PhoneTest, ACountdownKeepsARequestMadeWhileItActs) {
+  makePhone();
+  phone().cnf.soundSystem = 1;
+  ticks(3);
+  struct Request {
+    std::atomic<std::int32_t>& countdown;
+    std::string lastStep;
+    std::function<void()> ask;
+  };
+  const std::array<Request, 3> requests = {
+      Request{phone().playRestart, "openPlayback 0 2", [this] { phone().restartPlayback(); }},
+      Request{phone().toCapture, "openCapture 0 2", [this] { phone().switchToCapture(); }},
+      Request{phone().toPlayback, "openPlayback 0 2", [this] { phone().switchToPlayback(); }}};
+  for (const Request& r : requests) {
+    bool askedAgain = false;
+    audio->onRequest = [&](const std::string& line) {
+      if (line == r.lastStep && !std::exchange(askedAgain, true)) r.ask();
+    };
+    r.ask();
+    audioLog.clear();
+    ticks(3);
+    EXPECT_TRUE(askedAgain) << r.lastStep;
+    EXPECT_EQ(r.countdown.load(), phone::deferredStartValue) << r.lastStep;
+    ticks(3);
+    EXPECT_EQ(std::count(audioLog.begin(), audioLog.end(), r.lastStep), 2) << r.lastStep;
+    audio->onRequest = nullptr;
+  }
 }
 
 TEST_F(PhoneTest, TheMicrophoneIsKeptReadyBetweenCallsInFullDuplexOnly) {
@@ -291,6 +333,53 @@ TEST_F(PhoneTest, MicrophoneTestStartsOnlyWhenIdleAndStopsByDuplexMode) {
   phone().stopMicTest();
   ticks(3);
   EXPECT_EQ(audioLog.back(), "openPlayback 0 2");
+
+  // Stop touches no device when no test runs, above all not the
+  // microphone of a call.
+  for (const std::int32_t system : {0, 1}) {
+    phone().cnf.soundSystem = system;
+    phone().startCapture();
+    audioLog.clear();
+    phone().stopMicTest();
+    phone().callState.stateClient = net::ClientState::clientTalk;
+    phone().stopMicTest();
+    ticks(3);
+    EXPECT_TRUE(deviceSteps().empty()) << system;
+    EXPECT_TRUE(audio->captureOpen()) << system;
+    phone().callState.stateClient = net::ClientState::clientIdle;
+  }
+}
+
+TEST_F(PhoneTest, ACallThatStartsDuringTheMicrophoneTestEndsIt) {
+  ScriptedServer callee(net::ansDone, 2);  // takes each call and never answers
+  makePhone();
+  ticks(3);
+  for (const std::int32_t system : {1, 0}) {
+    phone().cnf.soundSystem = system;
+    ASSERT_TRUE(phone().startMicTest());
+    ticks(3);
+    ASSERT_TRUE(audio->captureOpen());
+    audioLog.clear();
+    const std::size_t calls = callee.requests().size();
+    ASSERT_EQ(phone().startCall(htonl(INADDR_LOOPBACK), callee.port()), 1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (callee.requests().size() == calls && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(callee.requests().size(), calls + 1);  // the call thread is past its start
+
+    EXPECT_EQ(audio->testStates(), audio::TestStates{});
+    // Full duplex lets the microphone go at once; half duplex switches back
+    // to playback on the ticks of this thread.
+    EXPECT_EQ(audio->captureOpen(), system != 0);
+    ticks(3);
+    EXPECT_FALSE(audio->captureOpen()) << system;
+    const std::vector<std::string> backToPlayback = {"closeCapture", "openPlayback 0 2"};
+    const std::vector<std::string> closedOnly = {"closeCapture"};
+    EXPECT_EQ(deviceSteps(), system == 0 ? closedOnly : backToPlayback);
+    phone().hangUp();
+    phone().client.reset();  // waits for the call thread
+    ticks(3);
+  }
 }
 
 TEST_F(PhoneTest, SoundTickCountsTheVoiceHoldDownWhileTheMicrophoneIsOpen) {

@@ -8,9 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
-#include "store/atomic_file.h"
+#include "support/fifo.h"
 #include "support/temp_dir.h"
 
 namespace orvalis::store {
@@ -150,11 +151,27 @@ TEST_F(AddrBookTest, Cp1251LineIsReadAndWrittenAsUtf8) {
   EXPECT_EQ(read(), "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\tN\t123456789\t\xD0\xB4\xD1\x80\xD1\x83\xD0\xB3\r\n");
 }
 
-TEST_F(AddrBookTest, MissingFileIsCreatedEmpty) {
+TEST_F(AddrBookTest, MissingFileIsCreatedEmptyAndPrivate) {
+  namespace fs = std::filesystem;
+  constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
   AddrBook b = open();
-  EXPECT_TRUE(std::filesystem::exists(path_));
+  EXPECT_TRUE(fs::exists(path_));
   EXPECT_EQ(read(), "");
   EXPECT_EQ(b.findFreeRow(), 1);
+  EXPECT_EQ(fs::status(path_).permissions(), ownerOnly);
+  // An older book readable by others is narrowed at the next save.
+  fs::permissions(path_, fs::perms::others_read, fs::perm_options::add);
+  b.addNumber("123456789");
+  EXPECT_EQ(fs::status(path_).permissions(), ownerOnly);
+}
+
+TEST_F(AddrBookTest, FifoInPlaceOfTheFileIsRefusedWithoutWaiting) {
+  testing::makeFifo(path_);
+  std::optional<AddrBook> b;
+  EXPECT_TRUE(testing::returnsDespiteFifo(path_, [&] { b.emplace(path_, nullptr); }));
+  EXPECT_EQ(b->findFreeRow(), 1);
+  EXPECT_FALSE(b->saveFile());
+  EXPECT_TRUE(std::filesystem::is_fifo(path_));
 }
 
 TEST_F(AddrBookTest, EditSavesWithoutReloadingAndKeepsTheLineWhole) {
@@ -172,9 +189,10 @@ TEST_F(AddrBookTest, EditSavesWithoutReloadingAndKeepsTheLineWhole) {
 }
 
 TEST_F(AddrBookTest, FailedWritesLeaveTheFileAsItWas) {
+  // No temporary name fits beside a name this long: every save fails.
+  path_ = temp_.file(std::string(250, 'u')).string();
   write(line(1));
   AddrBook b = open();
-  std::filesystem::create_directory(tempPathFor(path_));  // the save cannot write
   EXPECT_FALSE(b.saveFile());
   b.addNumber("723456789");
   EXPECT_EQ(b.findNumber("723456789"), 0);

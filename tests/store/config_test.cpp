@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "store/atomic_file.h"
 #include "store/default_melodies.h"
+#include "support/fifo.h"
 #include "support/temp_dir.h"
 
 namespace orvalis::store {
@@ -169,39 +173,64 @@ TEST_F(ConfigTest, SaveAndLoadKeepEveryField) {
   EXPECT_EQ(cnf2.language.str(), std::string(99, 'L'));
 }
 
-TEST_F(ConfigTest, SaveReplacesTheFileAtomically) {
-  const std::string temp = tempPathFor(path_);
+TEST_F(ConfigTest, SaveNarrowsTheModeAndLeavesNoTemporaryFile) {
   CConfig cfg(cnf_, edit_, dir_);
-  cnf_.userNumber = 42;
-  ASSERT_TRUE(cfg.save());
-  const Bytes saved = readFile();
-
-  // A crash left a half-written temp file; the settings file is untouched.
-  writeFile(temp, Bytes(100, 0xCC));
-  ::chmod(temp.c_str(), 0644);
-  CnfData cnf2, edit2;
-  CConfig again(cnf2, edit2, dir_);
-  EXPECT_EQ(cnf2.userNumber.get(), 42);
-  cnf2.userNumber = 43;
-  ASSERT_TRUE(again.save());
-  EXPECT_EQ(cnf2.userNumber.get(), 43);
-  EXPECT_EQ(readFile(), image(cnf2));
-  EXPECT_EQ(fileMode(), 0600u) << "the stale temp file's mode must not carry over";
-  EXPECT_FALSE(fs::exists(temp));
-
-  // The temp file cannot be written: the save fails and the old file stays.
-  const Bytes before = readFile();
-  fs::create_directory(temp);
-  cnf2.userNumber = 44;
-  EXPECT_FALSE(again.save());
-  EXPECT_EQ(readFile(), before);
-  fs::remove(temp);
-
   // An older file readable by others is narrowed to its owner.
   ::chmod(path_.c_str(), 0644);
-  ASSERT_TRUE(again.save());
+  cnf_.userNumber = 42;
+  ASSERT_TRUE(cfg.save());
   EXPECT_EQ(fileMode(), 0600u);
-  EXPECT_NE(readFile(), saved);
+  EXPECT_EQ(readFile(), image(cnf_));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+TEST_F(ConfigTest, FifoInPlaceOfTheFileIsNotWaitedOn) {
+  testing::makeFifo(path_);
+  EXPECT_TRUE(testing::returnsDespiteFifo(path_, [&] { CConfig cfg(cnf_, edit_, dir_); }));
+  EXPECT_EQ(image(cnf_), defaults());
+  EXPECT_EQ(image(edit_), defaults());
+}
+
+// Two phones started in one directory save the same file at once.
+TEST_F(ConfigTest, ConcurrentSavesOfTwoPhonesNeverMixTheirFiles) {
+  std::array<CnfData, 2> cnf, edit;
+  std::array<Bytes, 2> images;
+  std::vector<std::unique_ptr<CConfig>> phones;
+  for (std::size_t i = 0; i < 2; ++i) {
+    phones.push_back(std::make_unique<CConfig>(cnf[i], edit[i], dir_));
+    cnf[i].userNumber = 100000001 + static_cast<std::int32_t>(i);
+    cnf[i].musicMsg = std::string(900, static_cast<char>('a' + i));
+    images[i] = image(cnf[i]);
+  }
+  ASSERT_TRUE(phones[0]->save());
+  std::atomic<int> failedSaves{0};
+  std::vector<std::thread> savers;
+  for (std::size_t i = 0; i < 2; ++i)
+    savers.emplace_back([&, i] {
+      for (int k = 0; k < 200; ++k)
+        if (!phones[i]->save()) ++failedSaves;
+    });
+  int mixed = 0;
+  for (int k = 0; k < 200; ++k) {
+    const Bytes now = readFile();
+    if (now != images[0] && now != images[1]) ++mixed;
+  }
+  for (std::thread& t : savers) t.join();
+  EXPECT_EQ(failedSaves, 0);
+  EXPECT_EQ(mixed, 0);
+  const Bytes last = readFile();
+  EXPECT_TRUE(last == images[0] || last == images[1]);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1) << "a temporary file was left";
+}
+
+TEST(AtomicFile, RenamedFileIsSavedEvenWhenTheDirectorySyncFails) {
+  testing::TempDir temp;
+  const std::string path = temp.file("f").string();
+  const Bytes bytes{'n', 'e', 'w'};
+  EXPECT_TRUE(writeFileAtomically(path, bytes, 0600, [](const std::string&) { return false; }));
+  std::string kept;
+  std::ifstream(path) >> kept;
+  EXPECT_EQ(kept, "new");
 }
 
 TEST_F(ConfigTest, DefaultMelodyRestoresOneSlot) {

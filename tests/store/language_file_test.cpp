@@ -10,6 +10,8 @@
 #include <fstream>
 #include <utility>
 
+#include "support/fifo.h"
+
 namespace orvalis::store {
 namespace {
 
@@ -82,6 +84,11 @@ TEST(LanguageFile, ListsAndAppliesFilesOfADirectory) {
     EXPECT_TRUE(apply(dir, caption, ok).empty()) << caption;
     EXPECT_FALSE(ok) << caption;
   }
+  // A FIFO under a language name is refused without waiting for a writer.
+  const fs::path fifo = base / "Language" / "Pipe.ln";
+  testing::makeFifo(fifo);
+  EXPECT_TRUE(testing::returnsDespiteFifo(fifo, [&] { apply(dir, "&Pipe", ok); }));
+  EXPECT_FALSE(ok);
   fs::remove_all(base);
 }
 

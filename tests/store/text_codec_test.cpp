@@ -24,6 +24,15 @@ TEST(TextCodec, ValidatesUtf8Strictly) {
   EXPECT_FALSE(isValidUtf8("\xF8\x88\x80\x80\x80"));  // five-byte form
 }
 
+TEST(TextCodec, Utf8PrefixNeverEndsInsideACharacter) {
+  const std::string_view pri = "\xD0\x9F\xD1\x80\xD0\xB8";  // "При"
+  EXPECT_EQ(utf8Prefix(pri, 3), pri.substr(0, 2));
+  EXPECT_EQ(utf8Prefix(pri, 4), pri.substr(0, 4));
+  EXPECT_EQ(utf8Prefix(pri, 9), pri);
+  EXPECT_EQ(utf8Prefix("a\xF0\x9F\x93\x9E", 4), "a");
+  EXPECT_EQ(utf8Prefix("\xCF\xF0\xE8", 2), "\xCF\xF0");  // CP1251: a byte is a character
+}
+
 // Every byte against the C library's own converter.
 TEST(TextCodec, Cp1251AgreesWithTheSystemConverter) {
   const iconv_t cd = ::iconv_open("UTF-8", "CP1251");

@@ -14,6 +14,11 @@
 // destructor stops the daemon and puts the environment back. One rig at a
 // time per process. Where the daemon cannot start, ready() is false and
 // why() says in one line what failed.
+//
+// ALSA's pulse plugin takes any rate and leaves the conversion to the
+// daemon, so no device of the rig refuses 8 kHz by itself: a card fixed
+// at one rate is PortAudioDevices' onlyRate, set for the phones through
+// the environment.
 
 #include <stdlib.h>
 
@@ -28,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/portaudio_device.h"
 #include "audio/wav_file.h"
 #include "support/child_process.h"
 #include "support/subprocess.h"
@@ -41,9 +47,11 @@ class PulseRig {
   static constexpr const char* mouthSink = "mouth";
 
   struct Options {
-    // The speaker sink takes only this rate (0: PulseAudio's default); a
-    // device that refuses 8 kHz for the phone's playback.
+    // The speaker sink takes only this rate (0: PulseAudio's default).
     unsigned speakerRate = 0;
+    // Every PortAudio device takes only this rate (0: any), as a card that
+    // refuses 8 kHz.
+    unsigned cardRate = 0;
     // Extra lines for the daemon's start-up script.
     std::vector<std::string> extraModules;
   };
@@ -81,6 +89,8 @@ class PulseRig {
     setEnv("PULSE_SERVER", std::nullopt);
     setEnv("PULSE_SINK", std::nullopt);
     setEnv("PULSE_SOURCE", std::nullopt);
+    setEnv(audio::PortAudioDevices::onlyRateVariable,
+           options.cardRate != 0 ? std::optional(std::to_string(options.cardRate)) : std::nullopt);
 
     // As root PulseAudio warns that it is meant for users, and runs.
     daemon_ = std::make_unique<ChildProcess>(
@@ -136,6 +146,20 @@ class PulseRig {
   // Runs pactl with the arguments; its exit status.
   int pactl(std::vector<std::string> args) const {
     return runProgram("pactl", args, dir_.path().string(), "").exitStatus;
+  }
+  // What pactl prints.
+  std::string pactlOutput(std::vector<std::string> args) const {
+    return runProgram("pactl", args, dir_.path().string(), "").out;
+  }
+
+  // A device plugged in while the test runs: a null sink of that name,
+  // and an ALSA device of that name that plays into it, as a headset
+  // brings a card of its own. PortAudio lists it once it starts again.
+  bool plug(const std::string& name) const {
+    if (pactl({"load-module", "module-null-sink", "sink_name=" + name}) != 0) return false;
+    std::ofstream(dir_.file("home") / ".asoundrc", std::ios::app)
+        << "pcm." << name << " { type pulse device " << name << " }\n";
+    return true;
   }
 
   // Plays a sound file into the microphone; it runs until the file ends.

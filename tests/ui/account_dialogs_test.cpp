@@ -14,9 +14,11 @@ using ui::RegistrationForm;
 
 std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
+// Types the text key by key, also letters no key code names.
 void typeInto(QLineEdit* edit, const QString& keys) {
   edit->clear();
-  QTest::keyClicks(edit, keys);
+  for (const QChar c : keys)
+    QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
 }
 
 TEST_F(AccountDialogsTest, RegistrationFieldsFilterAndValidate) {
@@ -89,6 +91,9 @@ TEST_F(AccountDialogsTest, LoginFormPrefillsAndAcceptsAnEmptyPassword) {
   script.then([&] { return login.isVisible(); }, [&] {
     EXPECT_EQ(text(login.passwdEdit()), "kept12");
     EXPECT_TRUE(login.saveBox()->isChecked());
+    // The settings keep 15 bytes: seven Cyrillic letters, not fifteen.
+    typeInto(login.passwdEdit(), QStringLiteral("абвгдежзий"));
+    EXPECT_EQ(login.passwdEdit()->text(), QStringLiteral("абвгдеж"));
     typeInto(login.passwdEdit(), "new 12");
     login.okClicked();
   });

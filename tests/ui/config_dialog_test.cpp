@@ -143,6 +143,14 @@ TEST_F(ConfigDialogTest, RefusedSoundChangeKeepsTheOldDevice) {
   EXPECT_TRUE(dialog().apply());
   EXPECT_EQ(phone().cnf.soundSp.get(), 1);
   EXPECT_EQ(saved().cnf.soundSp.get(), 1);
+
+  // A headset plugged in meanwhile is offered when the dialog opens again,
+  // and the chosen device stays selected.
+  dialog().hide();
+  audio->speakers.push_back("Headset");
+  dialog().showConfig();
+  EXPECT_EQ(w().comboBoxSp->count(), 3);
+  EXPECT_EQ(w().comboBoxSp->currentIndex(), 1);
 }
 
 TEST_F(ConfigDialogTest, UncheckedSavePasswordForgetsIt) {

@@ -1,8 +1,11 @@
-// The keys that stand for skin buttons, and the highlight machine that
-// decides which events draw and press them.
+// The keys that stand for skin buttons, the highlight machine that decides
+// which events draw and press them, and the window that frees its holds.
 
 #include <gtest/gtest.h>
 
+#include <QTest>
+
+#include "account_fixture.h"
 #include "ui/button_highlight.h"
 #include "ui/key_map.h"
 
@@ -93,10 +96,58 @@ TEST(ButtonHighlight, ShiftedKeyReleasedAfterItsShiftEndsTheHold) {
   h.keyDown(btnHash, 0);
   h.keyUp(3, 0);
   EXPECT_TRUE(h.keyHeld());
-  // A menu that took the release frees the buttons.
-  h.releaseHolds();
+  // A menu that took the release frees the buttons and draws them released.
+  EXPECT_EQ(h.releaseHolds(), (Draws{{btnHash, stateNormal}}));
   EXPECT_EQ(h.mouseDown(btnHangUp).press, btnHangUp);
 }
 
 }  // namespace
 }  // namespace orvalis::ui
+
+namespace orvalis::testing {
+namespace {
+
+using ui::statePressed;
+
+// A modal box or another window takes the release of whatever was held;
+// the keypad must not stay dead afterwards.
+TEST_F(ClientTest, ModalBoxAndLostActivationReleaseWhatWasHeld) {
+  makeClient();
+  client().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&client()));
+  const ui::ButtonHighlight& h = client().highlight();
+  auto pressWorks = [&](Qt::Key key, int code) {
+    QTest::keyPress(w().number, key);
+    const bool works = h.keyHeld() && h.state(code) == statePressed;
+    QTest::keyRelease(w().number, key);
+    return works;
+  };
+
+  // Ins refuses what is no number with a box, which takes the release.
+  client().pressButton(ui::btnSwapPanels);
+  w().number->setText(QStringLiteral("12"));
+  Script script;
+  script.then([&] { return !script.strayBoxes.empty(); }, [] {});
+  script.start();
+  QTest::mousePress(w().buttons[ui::btnIns], Qt::LeftButton);
+  EXPECT_EQ(script.strayBoxes.size(), 1u);
+  EXPECT_FALSE(h.mouseHeld());
+  EXPECT_NE(h.state(ui::btnIns), statePressed);
+  EXPECT_TRUE(pressWorks(Qt::Key_5, 5));
+
+  // Another window becomes active while a key is down.
+  client().activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&client()));
+  QTest::keyPress(w().number, Qt::Key_6);
+  ASSERT_TRUE(h.keyHeld());
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  EXPECT_FALSE(h.keyHeld());
+  EXPECT_NE(h.state(6), statePressed);
+  EXPECT_TRUE(pressWorks(Qt::Key_7, 7));
+}
+
+}  // namespace
+}  // namespace orvalis::testing

@@ -7,6 +7,7 @@
 
 #include "support/temp_dir.h"
 #include "ui/skin_images.h"
+#include "ui/tray.h"
 
 namespace orvalis::ui {
 namespace {
@@ -211,6 +212,15 @@ TEST(SkinBackground, TalkStripIsStretchedAndDisplayHasRoundedCorners) {
   EXPECT_NE(bg.window.pixel(186, 100), display);
   EXPECT_NE(bg.window.pixel(100, 156), display);
   EXPECT_NE(bg.window.pixel(185, 155), display);
+}
+
+TEST(TrayIcons, AreDrawnWhenTheirFilesAreMissing) {
+  testing::TempDir empty;
+  Tray tray(QString::fromStdString(empty.dir()), nullptr);
+  for (int i = 0; i < Tray::iconCount; ++i) {
+    tray.setIcon(i);
+    EXPECT_FALSE(tray.icon.icon().isNull()) << i;
+  }
 }
 
 }  // namespace

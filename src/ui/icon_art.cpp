@@ -1,15 +1,16 @@
 // The tray icons and the application icon: a handset in a few colours
 // and poses.
 
+#include "ui/icon_art.h"
+
 #include <QPainter>
 #include <QPainterPath>
 #include <QPainterPathStroker>
 #include <QRadialGradient>
+
 #include <array>
 
-#include "art.h"
-
-namespace orvalis::datagen {
+namespace orvalis::ui {
 namespace {
 
 // A handset lying on its side, ends down, in a 100-unit box around (0, 0).
@@ -56,7 +57,7 @@ QImage drawTrayIcon(int index) {
     double angle;
     double dy;
   };
-  const std::array<Pose, 5> poses{Pose{{214, 40, 40}, 0, 1}, Pose{{214, 40, 40}, 0, 1},
+  const std::array<Pose, trayIconCount> poses{Pose{{214, 40, 40}, 0, 1}, Pose{{214, 40, 40}, 0, 1},
                                   Pose{{40, 96, 224}, 0, 1}, Pose{{30, 180, 60}, -18, 0},
                                   Pose{{30, 180, 60}, 18, 0}};
   const Pose& pose = poses.at(static_cast<std::size_t>(index));
@@ -101,4 +102,4 @@ QImage drawAppIcon() {
   return img;
 }
 
-}  // namespace orvalis::datagen
+}  // namespace orvalis::ui
