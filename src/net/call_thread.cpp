@@ -149,6 +149,7 @@ void CClient::callLoop() {
   // A hang-up since the handshake has already given the state back.
   if ((previous != ClientState::clientIncoming && previous != ClientState::clientOutgoing) ||
       !call_.stateClient.compare_exchange_strong(previous, ClientState::clientTalk)) {
+    host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
     return;
   }
   mine_ = ClientState::clientTalk;

@@ -554,6 +554,10 @@ void CPhone::restartListener() {
 }
 
 void CPhone::restartPlayback() {
+  // A switch still pending from the call that ended would open the
+  // microphone beside the restarted speaker.
+  toCapture = 0;
+  toPlayback = 0;
   std::int32_t seen = playRestart.load();
   while (seen <= 0 && !playRestart.compare_exchange_weak(seen, deferredStartValue)) {
   }

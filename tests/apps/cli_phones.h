@@ -28,6 +28,13 @@ using namespace std::chrono_literals;
 inline constexpr auto patience = 30s;
 inline const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
+using Clock = std::chrono::steady_clock;
+
+// For the figures that the tests print.
+inline double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // A program started under a launcher: a command that runs the rest of its
 // arguments, such as "ip netns exec HOST" for a host of a lab; none runs it
 // here.
@@ -128,12 +135,14 @@ class Phone {
   void send(std::string_view line) { process_->send(line); }
   void markNow() { mark_ = process_->mark(); }
 
-  ::testing::AssertionResult expect(std::string_view text) {
-    if (process_->waitForLine(mark_, text, patience)) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult expect(std::string_view text) { return expectWithin(text, patience); }
+  ::testing::AssertionResult expectWithin(std::string_view text, std::chrono::milliseconds limit) {
+    if (process_->waitForLine(mark_, text, limit)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "phone " << number_ << " did not print \"" << text << "\"; since the mark:\n"
            << process_->outputSince(mark_);
   }
+  std::string outputSinceMark() const { return process_->outputSince(mark_); }
   bool printedSinceMark(std::string_view text) const {
     return process_->waitForLine(mark_, text, 0ms).has_value();
   }
@@ -156,12 +165,17 @@ class Phone {
     return ::testing::AssertionFailure() << "phone " << number_ << " status stayed: " << last;
   }
 
-  // One value of a fresh status line.
-  std::string statusValue(std::string_view key) {
+  // A fresh status line; empty when none came.
+  std::string status() {
     const std::size_t from = process_->mark();
     send("status");
     const auto at = process_->waitForLine(from, "serverState=", patience);
-    std::istringstream words(at ? process_->line(*at) : std::string());
+    return at ? process_->line(*at) : std::string();
+  }
+
+  // One value of a fresh status line.
+  std::string statusValue(std::string_view key) {
+    std::istringstream words(status());
     const std::string prefix = std::string(key) + '=';
     for (std::string word; words >> word;)
       if (word.starts_with(prefix)) return word.substr(prefix.size());
@@ -198,9 +212,12 @@ class Phone {
   int quit() { return process_->finish(patience); }
   // Ends the program with a signal; its exit status.
   int stopBySignal(int number) {
-    process_->signal(number);
+    signal(number);
     return quit();
   }
+  void signal(int number) { process_->signal(number); }
+  // The program's process, for a look at it in /proc.
+  pid_t pid() const { return process_->pid(); }
   // Quits, and starts the program again on the same settings.
   int restart() {
     const int status = quit();

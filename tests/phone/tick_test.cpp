@@ -183,6 +183,13 @@ TEST_F(PhoneTest, HalfDuplexSwitchesTheDeviceTwoTicksLater) {
   phone().switchToPlayback();
   ticks(3);
   EXPECT_EQ(audioLog, (std::vector<std::string>{"closeCapture", "openPlayback 0 2"}));
+
+  // A call hung up just after it came up: the restart at its end cancels
+  // the switch to the microphone still pending.
+  phone().switchToCapture();
+  phone().restartPlayback();
+  ticks(4);
+  EXPECT_FALSE(audio->captureIsOpen.load());
 }
 
 // The call thread may ask for a switch or a restart while the tick is in

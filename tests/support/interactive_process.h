@@ -109,6 +109,9 @@ class InteractiveProcess {
     return text + partial_;
   }
 
+  // The running program's process id; -1 once it has ended.
+  pid_t pid() const { return pid_; }
+
   // Sends the program a signal, as a user's Ctrl-C or a shutdown would.
   void signal(int number) {
     if (pid_ > 0) ::kill(pid_, number);

@@ -116,6 +116,18 @@ class NetnsLab {
         "EOF");
   }
 
+  // Runs a shell script in a host as its administrator would: "ip link set
+  // eth0 down", an nftables rule. A failure fails the test.
+  void runIn(const std::string& host, const std::string& script) const {
+    run("ip netns exec " + name(host) + " sh -ex <<'EOF'\n" + script + "\nEOF");
+  }
+
+  // The output of a command run in a host; empty when it failed.
+  std::string outputIn(const std::string& host, const std::string& command) const {
+    const RunResult result = shell("ip netns exec " + name(host) + " " + command);
+    return result.exitStatus == 0 ? result.out : std::string();
+  }
+
   // The namespace of a host.
   std::string name(const std::string& host) const { return prefix_ + host; }
 
