@@ -14,8 +14,13 @@ ORVALIS_PACKAGES=(
   libgsm1-dev portaudio19-dev libspeexdsp-dev
   # server: user database, networking, password hashing
   libsqlite3-dev libasio-dev libsodium-dev
+  # server on a shared database, and a throwaway cluster for its tests
+  libpq-dev postgresql
   # benchmarks
   libbenchmark-dev
+  # the Debian package: its dependencies, its checks (lintian; the unpacked
+  # window's shape)
+  dpkg-dev lintian x11-utils
   # proxies the route tests go through (SOCKS5, HTTP)
   microsocks tinyproxy
   # a spoken sentence for the end-to-end speech tests, at 8 kHz

@@ -31,7 +31,7 @@ build_release() {
 }
 
 phone_home() {
-  local dir="${ORVALIS_HOME:-${HOME:?set HOME or ORVALIS_HOME}/.local/share/orvalis}"
+  local dir="${ORVALIS_HOME:-${XDG_DATA_HOME:-${HOME:?set HOME or ORVALIS_HOME}/.local/share}/orvalis}"
   mkdir -p "$dir"
   echo "$dir"
 }

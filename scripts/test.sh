@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three ways: release, ASan+UBSan, TSan;
+# tests the Debian package made of the release build (scripts/package_test.sh);
 # then runs every fuzz target briefly (scripts/fuzz.sh, clang).
-# Usage: scripts/test.sh [release|asan|tsan|fuzz]   (default: all four)
+# Usage: scripts/test.sh [release|package|asan|tsan|fuzz]   (default: all five)
 # Each kind has its own build directory build/<kind>; its ctest output is
 # kept in build/<kind>/ctest.log. Exits non-zero if any kind fails.
 set -euo pipefail
@@ -9,11 +10,11 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-all_kinds=(release asan tsan fuzz)
+all_kinds=(release package asan tsan fuzz)
 case "${1:-all}" in
   all) kinds=("${all_kinds[@]}") ;;
-  release | asan | tsan | fuzz) kinds=("$1") ;;
-  *) echo "usage: $0 [release|asan|tsan|fuzz]" >&2; exit 2 ;;
+  release | package | asan | tsan | fuzz) kinds=("$1") ;;
+  *) echo "usage: $0 [release|package|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
 # Enough for a target that no longer builds or crashes at once to fail.
@@ -67,9 +68,31 @@ run_fuzz() {
   fi
 }
 
+# The package of build/release, built, unpacked and run; its "N passed, M
+# failed" line counts.
+run_package() {
+  echo "=== package: build, check and run the Debian package (build/package)"
+  local status=0 log=build/package-test.log counts passed=0 failed=1
+  mkdir -p build
+  "$root/scripts/package_test.sh" 2>&1 | tee "$log" || status=$?
+  counts="$(grep -oE '[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1 || true)"
+  if [[ -n "$counts" ]]; then
+    passed="${counts%% *}"
+    failed="$(echo "$counts" | grep -oE '[0-9]+ failed' | grep -oE '[0-9]+')"
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  if ((status == 0 && failed == 0)); then
+    summary[package]="PASS ($passed checks)"
+  else
+    summary[package]="FAIL ($passed passed, $failed failed)"
+  fi
+}
+
 # Configures, builds and tests one kind; the result goes into summary[kind].
 run_kind() {
   [[ "$1" == fuzz ]] && { run_fuzz; return; }
+  [[ "$1" == package ]] && { run_package; return; }
   local kind="$1" dir="build/$1" log="build/$1/ctest.log"
   echo "=== $kind: configure, build, test ($dir)"
 

@@ -12,13 +12,15 @@
 #include "cli/cli_help.h"
 #include "cli/cli_phone.h"
 #include "store/config.h"
+#include "store/data_dirs.h"
 
 namespace {
 
 constexpr std::string_view usage =
     "usage: orvalis-cli [--dir DIR] [--audio null|device|wav:CAPTURE.wav,PLAYBACK.wav]\n"
-    "Runs a phone without a window in DIR (default: the working directory),\n"
-    "where its settings file phone201.cnf lives.\n"
+    "Runs a phone without a window in DIR, where its settings file phone201.cnf\n"
+    "lives. Without --dir: $ORVALIS_HOME, else $XDG_DATA_HOME/orvalis, else\n"
+    "~/.local/share/orvalis, created and made the working directory.\n"
     "--audio: no sound (null), the sound card (device; the default when it has a\n"
     "device), or a virtual device in real time that takes the microphone from\n"
     "CAPTURE.wav (8 kHz 16-bit mono; silence after its end, or throughout when\n"
@@ -27,7 +29,7 @@ constexpr std::string_view usage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir = orvalis::store::currentDirectory();
+  std::string dir;
   orvalis::phone::AudioChoice audio;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -52,6 +54,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string error;
+  if (dir.empty()) {
+    if (!orvalis::store::enterUserDirectory(error)) {
+      std::cerr << "orvalis-cli: " << error << '\n';
+      return 1;
+    }
+    dir = orvalis::store::currentDirectory();
+  }
   const auto makeAudio = orvalis::phone::makeAudioFactory(audio, error);
   if (!makeAudio) {
     std::cerr << "orvalis-cli: " << error << '\n';

@@ -34,6 +34,9 @@ constexpr std::array melodies{
 };
 static_assert(melodies.size() >= 4);
 
+// Besides the large icon (icons/orvalis.png) for the desktop menu.
+constexpr std::array desktopIconSizes{16, 32, 48};
+
 bool saveImage(const QImage& img, const QString& path, const char* format) {
   if (img.save(path, format)) return true;
   std::fprintf(stderr, "orvalis-datagen: cannot write %s\n", qPrintable(path));
@@ -73,6 +76,11 @@ int main(int argc, char** argv) {
     ok = saveImage(orvalis::ui::drawTrayIcon(i), path, "PNG") && ok;
   }
   ok = saveImage(orvalis::ui::drawAppIcon(), out.filePath("icons/orvalis.png"), "PNG") && ok;
+  // The desktop's smaller sizes, drawn rather than shrunk from the large one.
+  for (const int size : desktopIconSizes) {
+    const QString path = out.filePath(QString("icons/orvalis-%1.png").arg(size));
+    ok = saveImage(orvalis::ui::drawAppIcon(size), path, "PNG") && ok;
+  }
   for (const Melody& m : melodies)
     ok = saveText(m.text, out.filePath(QString("nokia/") + m.name)) && ok;
   return ok ? 0 : 1;

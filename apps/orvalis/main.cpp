@@ -1,5 +1,5 @@
-// orvalis: the phone in its window. It keeps its files in the directory it
-// starts in.
+// orvalis: the phone in its window. It keeps its files in the user's
+// directory, which it makes its working directory.
 
 #include <QApplication>
 
@@ -10,6 +10,7 @@
 
 #include "phone/audio_choice.h"
 #include "store/config.h"
+#include "store/data_dirs.h"
 #include "ui/client.h"
 
 namespace {
@@ -17,8 +18,10 @@ namespace {
 constexpr std::string_view usage =
     "usage: orvalis [--audio null|device|wav:CAPTURE.wav,PLAYBACK.wav] [--trace]\n"
     "Runs the phone in its window. Its settings (phone201.cnf) and address book\n"
-    "(users201.txt) live in the working directory, beside the sub-directories\n"
-    "Skins, Language, icons and nokia.\n"
+    "(users201.txt) live in $ORVALIS_HOME, else $XDG_DATA_HOME/orvalis, else\n"
+    "~/.local/share/orvalis (created, and made the working directory). The\n"
+    "sub-directories Skins, Language, icons and nokia are looked up there first,\n"
+    "then in ../share/orvalis beside the program.\n"
     "--audio: no sound (null), the sound card (device; the default when it has a\n"
     "device), or a virtual device in real time that takes the microphone from\n"
     "CAPTURE.wav (8 kHz 16-bit mono) and writes everything played to PLAYBACK.wav.\n"
@@ -84,6 +87,10 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
+  if (!orvalis::store::enterUserDirectory(error)) {
+    std::cerr << "orvalis: " << error << '\n';
+    return 1;
+  }
   orvalis::ui::ClientOptions options;
   options.baseDir = orvalis::store::currentDirectory();
   options.makeAudio = orvalis::phone::makeAudioFactory(audio, error);

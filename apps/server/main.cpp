@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "server/admin.h"
+#include "server/open_store.h"
 #include "server/options.h"
 #include "server/password_hash.h"
 #include "server/relay.h"
 #include "server/request_handler.h"
 #include "server/server.h"
-#include "server/sqlite_store.h"
 #include "server/transaction_log.h"
 
 namespace {
@@ -36,9 +36,9 @@ std::size_t workerCount(const Options& o) {
 }
 
 int serve(const Options& o, TransactionLog& log) {
-  SqliteStore store(o.dbPath);
+  const auto store = openUserStore(o.dbPath);
   const PasswordHasher hasher(o.hashCost);
-  RequestHandler handler(store, hasher, o.closed);
+  RequestHandler handler(*store, hasher, o.closed);
   const ServerSettings settings{.listen = listenSettings(o),
                                 .timeout = std::chrono::milliseconds(o.timeoutMs),
                                 .workers = workerCount(o)};
@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
       TransactionLog log(std::cerr, o.quiet);
       return o.command == Command::serve ? serve(o, log) : relay(o, log);
     }
-    SqliteStore store(o.dbPath);
+    const auto store = openUserStore(o.dbPath);
     const PasswordHasher hasher(o.hashCost);
-    return runAdminCommand(o, store, hasher, std::cout, std::cerr);
+    return runAdminCommand(o, *store, hasher, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "orvalis-server: " << e.what() << '\n';
     return 1;

@@ -8,7 +8,6 @@
 
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 
 #include "server/user_store.h"
@@ -17,10 +16,6 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace orvalis::server {
-
-struct StoreError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 class SqliteStore final : public UserStore {
  public:

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@
 namespace orvalis::server {
 
 using net::Ticket;
+
+// A store that cannot be opened or set up.
+struct StoreError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 enum class StoreStatus { ok, notFound, duplicate, error };
 

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "store/atomic_file.h"
+#include "store/data_dirs.h"
 #include "store/default_melodies.h"
 #include "store/regular_file.h"
 
@@ -71,7 +72,7 @@ void setDefaults(CnfData& cnf) {
 
 CConfig::CConfig(CnfData& cnf, CnfData& cnfEdit, std::string baseDir)
     : dir(withSlash(std::move(baseDir))),
-      musicDir(dir + musicDirName),
+      musicDir(dataDirFor(dir, musicDirName) + musicDirName),
       cnfPath(dir + cnfFileName),
       usersPath(dir + usersFileName),
       cnf_(cnf),

@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include "ui/app_title.h"
+#include "ui/data_dir.h"
 #include "ui/qt_text.h"
 #include "ui/window_dialogs.h"
 
@@ -35,7 +36,7 @@ TFClient::TFClient(ClientOptions options)
   p.setColor(QPalette::Window, Qt::white);
   setPalette(p);
   w_ = buildClientWidgets(*this, *this);
-  tray_ = std::make_unique<Tray>(appDir_, this);
+  tray_ = std::make_unique<Tray>(dataDirFor(appDir_, "icons"), this);
 
   createController(options);
   createDialogs();

@@ -1,5 +1,6 @@
 // The language menu and the window's language texts.
 
+#include "store/data_dirs.h"
 #include "store/language_file.h"
 #include "ui/client.h"
 #include "ui/qt_text.h"
@@ -7,7 +8,8 @@
 namespace orvalis::ui {
 
 void TFClient::fillLanguageMenu() {
-  const auto entries = store::listLanguageDir(utf8Text(appDir_));
+  const auto entries =
+      store::listLanguageDir(store::dataDirFor(utf8Text(appDir_), store::languageDirName));
   // Without the directory the built-in texts stay.
   if (!entries) return;
   const std::vector<std::string> captions = store::languageCaptions(*entries);
@@ -35,7 +37,8 @@ void TFClient::selectLanguage(const QString& caption) {
 }
 
 void TFClient::applyLanguage() {
-  store::applyLanguageFile(utf8Text(appDir_), phone_->cnf.language.str(),
+  store::applyLanguageFile(store::dataDirFor(utf8Text(appDir_), store::languageDirName),
+                           phone_->cnf.language.str(),
                            [this](std::int32_t code, std::string_view text) {
                              setText(code, text);
                              phone_->setText(code, text);

@@ -5,12 +5,13 @@
 #include <QPixmap>
 
 #include "ui/client.h"
+#include "ui/data_dir.h"
 #include "ui/qt_text.h"
 
 namespace orvalis::ui {
 
 void TFClient::applyBackground() {
-  backgrounds_ = ApplyBackground(appDir_);
+  backgrounds_ = ApplyBackground(dataDirFor(appDir_, "Skins"));
   // No outline from a missing background: the whole window stays.
   if (!backgrounds_.shape.isEmpty()) setMask(backgrounds_.shape);
   w_.keypadBack->setPixmap(QPixmap::fromImage(backgrounds_.keypad));
@@ -22,7 +23,7 @@ void TFClient::applyBackground() {
 void TFClient::loadSkins() {
   QStringList captions;
   for (int code = 1; code <= buttonCount; ++code) captions << qtText(texts_.caption(code));
-  images_ = LoadSkins(appDir_, captions, skinFont());
+  images_ = LoadSkins(dataDirFor(appDir_, "Skins"), captions, skinFont());
   // The highlight states stay as they are; the pictures start normal.
   for (int code = 1; code <= buttonCount; ++code) drawButton(code, stateNormal);
 }

@@ -73,10 +73,11 @@ QImage drawTrayIcon(int index) {
   return img;
 }
 
-QImage drawAppIcon() {
-  QImage img = transparent(128);
+QImage drawAppIcon(int size) {
+  QImage img = transparent(size);
   QPainter p(&img);
   p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / double(appIconSize), size / double(appIconSize));
   QLinearGradient back(0, 4, 0, 124);
   back.setColorAt(0, QColor(64, 72, 88));
   back.setColorAt(1, QColor(26, 30, 38));

@@ -13,7 +13,9 @@ inline constexpr int trayIconCount = 5;
 // handset (logged in), a blue one (in a call), and a green one in two poses
 // (blinking).
 QImage drawTrayIcon(int index);
-// The application icon (128 x 128).
-QImage drawAppIcon();
+// The application icon, size x size: the same drawing scaled, for the
+// desktop's icon sizes.
+inline constexpr int appIconSize = 128;
+QImage drawAppIcon(int size = appIconSize);
 
 }  // namespace orvalis::ui

@@ -24,33 +24,12 @@ namespace {
 using namespace std::chrono_literals;
 using orvalis::testing::ChildProcess;
 using testing::WireClient;
+using testing::exchange;
+using testing::packet;
 
 constexpr std::int32_t alice = 200000001;
 constexpr std::int32_t bob = 200000002;
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-
-net::CPacket packet(std::int16_t code, std::span<const std::uint8_t> payload = {}) {
-  net::CPacket p;
-  net::buildPacket(p, code, static_cast<std::int16_t>(payload.size()), payload);
-  return p;
-}
-
-// The answer to one framed request; nullopt when the server closed without one.
-std::optional<net::CPacket> exchange(std::uint16_t port, const net::CPacket& request) {
-  WireClient client(port);
-  if (!client.connected() || !client.send(testing::wireBytes(request))) return std::nullopt;
-  const auto bytes = client.readToEnd();
-  if (!bytes || bytes->size() < net::headerSize) return std::nullopt;
-  const auto header = net::parseHeader(
-      std::span<const std::uint8_t, net::headerSize>(bytes->data(), net::headerSize));
-  if (bytes->size() != net::headerSize + static_cast<std::size_t>(std::max<int>(header.length, 0)))
-    return std::nullopt;
-  net::CPacket answer;
-  answer.code = header.code;
-  answer.length = header.length;
-  std::copy(bytes->begin() + net::headerSize, bytes->end(), answer.payload.begin());
-  return answer;
-}
 
 // The same through an HTTP GET, read back as the phone reads it.
 std::optional<net::CPacket> httpExchange(std::uint16_t port, const net::CPacket& request,

@@ -1,6 +1,7 @@
 #pragma once
 // A blocking loopback client for the server tests: one connection, bytes
-// out, everything the server sends until it closes.
+// out, everything the server sends until it closes; and one framed request
+// answered over it.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "net/packet.h"
+#include "net/requests.h"
 
 namespace orvalis::server::testing {
 
@@ -73,6 +76,29 @@ inline std::vector<std::uint8_t> wireBytes(const net::CPacket& p) {
   std::array<std::uint8_t, net::headerSize + net::maxPayload> out{};
   const std::size_t n = net::encodePacket(p, out);
   return {out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)};
+}
+
+inline net::CPacket packet(std::int16_t code, std::span<const std::uint8_t> payload = {}) {
+  net::CPacket p;
+  net::buildPacket(p, code, static_cast<std::int16_t>(payload.size()), payload);
+  return p;
+}
+
+// The answer to one framed request; nullopt when the server closed without one.
+inline std::optional<net::CPacket> exchange(std::uint16_t port, const net::CPacket& request) {
+  WireClient client(port);
+  if (!client.connected() || !client.send(wireBytes(request))) return std::nullopt;
+  const auto bytes = client.readToEnd();
+  if (!bytes || bytes->size() < net::headerSize) return std::nullopt;
+  const auto header = net::parseHeader(
+      std::span<const std::uint8_t, net::headerSize>(bytes->data(), net::headerSize));
+  if (bytes->size() != net::headerSize + static_cast<std::size_t>(std::max<int>(header.length, 0)))
+    return std::nullopt;
+  net::CPacket answer;
+  answer.code = header.code;
+  answer.length = header.length;
+  std::copy(bytes->begin() + net::headerSize, bytes->end(), answer.payload.begin());
+  return answer;
 }
 
 }  // namespace orvalis::server::testing

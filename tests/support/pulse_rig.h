@@ -105,17 +105,22 @@ class PulseRig {
       if (runProgram("sh", {"-c", "pactl info >/dev/null 2>&1"}, dir_.path().string(), "")
               .exitStatus == 0) {
         ready_ = true;
-        // A null sink that nobody asks for a short latency renders two
-        // seconds at a time, and a recorder of its monitor gets nothing
-        // until the next of these steps. Silence played with a short
-        // latency keeps the loudspeaker's sink in small steps, so that a
-        // recording starts when it is asked to. The microphone's sink is
-        // left alone: how a phone copes with its start-up is under test.
-        speakerAwake_ = std::make_unique<ChildProcess>(
-            "pacat", std::vector<std::string>{"--playback", "-d", speakerSink, "--raw",
-                                              "--format=s16le", "--rate=8000", "--channels=1",
-                                              "--latency-msec=20", "/dev/zero"},
-            dir_.path().string());
+        // A null sink renders ahead in steps of its latency, two seconds
+        // when nobody asks for less, and its monitor gets samples only at
+        // each step; a recorder that asks for less later still waits for
+        // the step already under way. A card's microphone delivers as soon
+        // as it is recorded, and a loudspeaker plays at once: silence
+        // played into both sinks with a short latency keeps them in small
+        // steps, as a card would be, once the long step under way when it
+        // came has passed: a recording of each monitor waits for that.
+        for (const char* sink : {speakerSink, mouthSink})
+          awake_.push_back(std::make_unique<ChildProcess>(
+              "pacat", std::vector<std::string>{"--playback", "-d", sink, "--raw", "--format=s16le",
+                                                "--rate=8000", "--channels=1", "--latency-msec=20",
+                                                "/dev/zero"},
+              dir_.path().string()));
+        for (const char* sink : {speakerSink, mouthSink})
+          Recording(dir_, std::string(sink) + ".monitor", std::string("awake-") + sink).stop();
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -128,7 +133,7 @@ class PulseRig {
   }
 
   ~PulseRig() {
-    speakerAwake_.reset();
+    awake_.clear();
     daemon_.reset();  // SIGTERM, and waits for it
     for (auto it = savedEnv_.rbegin(); it != savedEnv_.rend(); ++it) {
       if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
@@ -254,7 +259,7 @@ class PulseRig {
   TempDir dir_;
   std::vector<std::pair<std::string, std::optional<std::string>>> savedEnv_;
   std::unique_ptr<ChildProcess> daemon_;
-  std::unique_ptr<ChildProcess> speakerAwake_;
+  std::vector<std::unique_ptr<ChildProcess>> awake_;  // silence into the sinks
   bool ready_ = false;
   std::string why_;
 };

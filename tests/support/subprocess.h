@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,16 @@ struct ChildStreams {
   int out = -1;
   int err = -1;
 };
+
+// The environment of a started program: the test's own, with ORVALIS_HOME
+// naming workDir, so that the phones keep their files there.
+inline std::vector<std::string> childEnvironment(const std::string& workDir) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::string_view(*e).substr(0, 13) != "ORVALIS_HOME=") env.emplace_back(*e);
+  env.push_back("ORVALIS_HOME=" + std::filesystem::absolute(workDir).string());
+  return env;
+}
 
 // Starts program (found on PATH unless it has a "/") in workDir; its
 // process id, or -1 when it could not be started.
@@ -49,8 +61,13 @@ inline pid_t spawnProgram(const std::string& program, const std::vector<std::str
   for (auto& a : strings) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  std::vector<std::string> envStrings = childEnvironment(workDir);
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = ::posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }
