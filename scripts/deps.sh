@@ -14,8 +14,9 @@ ORVALIS_PACKAGES=(
   libgsm1-dev portaudio19-dev libspeexdsp-dev
   # server: user database, networking, password hashing
   libsqlite3-dev libasio-dev libsodium-dev
-  # server on a shared database, and a throwaway cluster for its tests
-  libpq-dev postgresql
+  # server on a shared database, a throwaway cluster for its tests, and
+  # the load balancer in front of several servers
+  libpq-dev postgresql haproxy
   # benchmarks
   libbenchmark-dev
   # the Debian package: its dependencies, its checks (lintian; the unpacked

@@ -1,18 +1,24 @@
 // Several orvalis-server processes on one PostgreSQL database: the
 // administration commands, accounts and tickets honoured by every server, a
-// registration race on one number through two of them, and a database that
-// restarts under load while the servers keep running.
+// registration race on one number through two of them, a database that
+// restarts under load while the servers keep running, and the shipped
+// HAProxy configuration in front of two of them.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "net/message_codes.h"
 #include "net/requests.h"
+#include "net/socket.h"
 #include "server/wire_client.h"
 #include "support/child_process.h"
 #include "support/postgres_cluster.h"
@@ -230,6 +236,92 @@ TEST_F(SharedDatabase, DatabaseRestartUnderLoad) {
   EXPECT_LT(load.slowestMs(), 2000);
   EXPECT_EQ(one.process->stop(), 0) << one.process->errText();
   EXPECT_EQ(two.process->stop(), 0) << two.process->errText();
+}
+
+// The installed program, also where PATH lacks the sbin directories.
+std::string programPath(const std::string& name) {
+  std::string dirs = "/usr/sbin:/usr/local/sbin:/sbin";
+  if (const char* path = std::getenv("PATH")) dirs = std::string(path) + ":" + dirs;
+  std::istringstream each(dirs);
+  for (std::string dir; std::getline(each, dir, ':');) {
+    const auto candidate = std::filesystem::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return {};
+}
+
+// The shipped HAProxy configuration made to run in a test: listening on
+// 127.0.0.1:listenPort, one server line per backend port with the options
+// of the first shipped one; no user switch (the test may not be root) and
+// no syslog.
+std::string testProxyConfig(const std::string& shipped, std::uint16_t listenPort,
+                            const std::vector<std::uint16_t>& backends) {
+  std::istringstream in(shipped);
+  std::string out;
+  bool serversWritten = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string first, second, address, options;
+    words >> first >> second >> address;
+    std::getline(words, options);
+    if (first == "user" || first == "group" || (first == "log" && second != "global")) continue;
+    if (first == "bind") line = "    bind 127.0.0.1:" + std::to_string(listenPort);
+    if (first == "server") {
+      if (serversWritten) continue;
+      serversWritten = true;
+      line.clear();
+      for (std::size_t i = 0; i < backends.size(); ++i) {
+        if (i > 0) line += "\n";
+        line += "    server s" + std::to_string(i) + " 127.0.0.1:" + std::to_string(backends[i]) +
+                options;
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+// HAProxy, as deploy/haproxy.cfg sets it up, in front of two servers and of
+// a backend that takes connections but never answers: its health check
+// takes that one out, and phones register, log in and find each other
+// through the proxy, whichever server each connection reaches.
+TEST_F(SharedDatabase, ThroughHaproxy) {
+  const std::string haproxy = programPath("haproxy");
+  if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (Debian package haproxy)";
+  Instance one = start(), two = start();
+  const auto mute = net::Socket::createTcp();
+  ASSERT_TRUE(mute->listen(loopback, 0));
+
+  std::ifstream shipped(ORVALIS_HAPROXY_CONFIG);
+  ASSERT_TRUE(shipped) << ORVALIS_HAPROXY_CONFIG;
+  std::stringstream text;
+  text << shipped.rdbuf();
+  const std::uint16_t port = orvalis::testing::freePort();
+  std::ofstream(dir_.file("haproxy.cfg"))
+      << testProxyConfig(text.str(), port, {one.port, two.port, mute->localPort()});
+  ChildProcess proxy(haproxy, {"-f", dir_.file("haproxy.cfg").string(), "-db"},
+                     dir_.path().string());
+  const auto limit = std::chrono::steady_clock::now() + 20s;
+  while (proxy.errText().find("/s2 is DOWN") == std::string::npos &&
+         std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_NE(proxy.errText().find("/s2 is DOWN"), std::string::npos) << proxy.errText();
+  EXPECT_EQ(proxy.errText().find("/s0 is DOWN"), std::string::npos) << proxy.errText();
+  EXPECT_EQ(proxy.errText().find("/s1 is DOWN"), std::string::npos) << proxy.errText();
+
+  EXPECT_EQ(transact(port, net::reqRegister, net::registerPayload(alice, "alice1")), net::ansDone);
+  EXPECT_EQ(transact(port, net::reqRegister, net::registerPayload(bob, "bobby1")), net::ansDone);
+  const net::Ticket a = login(port, alice, "alice1", 5001);
+  login(port, bob, "bobby1", 5002);
+  // Round robin: these finds reach both servers.
+  for (int i = 0; i < 4; ++i) {
+    std::optional<net::CPacket> found;
+    ASSERT_EQ(transact(port, net::reqFindUser, net::findUserPayload(a, bob), &found),
+              net::ansUserFound);
+    EXPECT_EQ(net::parseUserFound(*found).port, 5002);
+  }
+  EXPECT_EQ(one.process->stop(), 0);
+  EXPECT_EQ(two.process->stop(), 0);
 }
 
 }  // namespace
