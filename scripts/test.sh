@@ -47,34 +47,13 @@ declare -A summary
 total_passed=0
 total_failed=0
 
-# Every fuzz target for a few seconds; its "N passed, M failed" line counts.
-run_fuzz() {
-  echo "=== fuzz: build and run each target for ${fuzz_seconds}s (build/fuzz)"
-  local status=0 log=build/fuzz/fuzz.log counts
-  mkdir -p build/fuzz
-  "$root/scripts/fuzz.sh" "$fuzz_seconds" 2>&1 | tee "$log" || status=$?
-  counts="$(grep -oE '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1 || true)"
-  local passed=0 failed=1
-  if [[ -n "$counts" ]]; then
-    passed="${counts%% *}"
-    failed="$(echo "$counts" | grep -oE '[0-9]+ failed' | grep -oE '[0-9]+')"
-  fi
-  total_passed=$((total_passed + passed))
-  total_failed=$((total_failed + failed))
-  if ((status == 0 && failed == 0)); then
-    summary[fuzz]="PASS ($passed targets)"
-  else
-    summary[fuzz]="FAIL ($passed passed, $failed failed)"
-  fi
-}
-
-# The package of build/release, built, unpacked and run; its "N passed, M
-# failed" line counts.
-run_package() {
-  echo "=== package: build, check and run the Debian package (build/package)"
-  local status=0 log=build/package-test.log counts passed=0 failed=1
-  mkdir -p build
-  "$root/scripts/package_test.sh" 2>&1 | tee "$log" || status=$?
+# A step that prints its own "N passed, M failed" line, which counts:
+# run_counted KIND LOG NOUN COMMAND...
+run_counted() {
+  local kind="$1" log="$2" noun="$3" status=0 counts passed=0 failed=1
+  shift 3
+  mkdir -p "$(dirname "$log")"
+  "$@" 2>&1 | tee "$log" || status=$?
   counts="$(grep -oE '[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1 || true)"
   if [[ -n "$counts" ]]; then
     passed="${counts%% *}"
@@ -83,10 +62,22 @@ run_package() {
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
   if ((status == 0 && failed == 0)); then
-    summary[package]="PASS ($passed checks)"
+    summary[$kind]="PASS ($passed $noun)"
   else
-    summary[package]="FAIL ($passed passed, $failed failed)"
+    summary[$kind]="FAIL ($passed passed, $failed failed)"
   fi
+}
+
+# Every fuzz target for a few seconds.
+run_fuzz() {
+  echo "=== fuzz: build and run each target for ${fuzz_seconds}s (build/fuzz)"
+  run_counted fuzz build/fuzz/fuzz.log targets "$root/scripts/fuzz.sh" "$fuzz_seconds"
+}
+
+# The package of build/release, built, unpacked and run.
+run_package() {
+  echo "=== package: build, check and run the Debian package (build/package)"
+  run_counted package build/package-test.log checks "$root/scripts/package_test.sh"
 }
 
 # Configures, builds and tests one kind; the result goes into summary[kind].

@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -178,15 +179,16 @@ constexpr std::int32_t farNumber = 400000002;
 std::vector<std::string> phoneStreamSpecs(const PulseRig& rig, const std::string& kind) {
   const std::string text = rig.pactlOutput({"list", kind});
   std::vector<std::string> specs;
-  constexpr std::string_view field = "Sample Specification: ";
+  // Format, channels and rate, as in "s16le 1ch 48000Hz".
+  static const std::regex format(R"([a-z0-9]+ [0-9]+ch [0-9]+Hz)");
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t next = std::min(text.find("\n\n", at), text.size());
     const std::string block = text.substr(at, next - at);
     at = next + 2;
-    const auto spec = block.find(field);
-    if (block.find("orvalis-cli") == std::string::npos || spec == std::string::npos) continue;
-    const auto from = spec + field.size();
-    specs.push_back(block.substr(from, block.find('\n', from) - from));
+    std::smatch found;
+    if (block.find("orvalis-cli") == std::string::npos || !std::regex_search(block, found, format))
+      continue;
+    specs.push_back(found.str());
   }
   return specs;
 }
