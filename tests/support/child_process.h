@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -148,21 +149,24 @@ class ChildProcess {
   std::thread reader_;
 };
 
-// A port that was free on 127.0.0.1 a moment ago, for programs that cannot
-// be told to choose their own.
+// A port that was free on every address a moment ago, for programs that
+// cannot be told to choose their own. It is picked below the range the kernel
+// takes client ports from, so that no connection made meanwhile by a test
+// running beside this one can take it before the program binds it.
 inline std::uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-    port = ntohs(sa.sin_port);
+  std::random_device seed;
+  std::uniform_int_distribution<int> pick(20000, 32000);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<std::uint16_t>(pick(seed)));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    if (free) return ntohs(sa.sin_port);
   }
-  ::close(fd);
-  return port;
+  return 0;
 }
 
 // Waits until something accepts connections on 127.0.0.1:port.

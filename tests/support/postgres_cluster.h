@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/subprocess.h"
 
 namespace orvalis::testing {
@@ -86,25 +87,6 @@ class PostgresCluster {
                found, {},
                [](const auto& p) { return std::atoi(p.parent_path().filename().c_str()); })
         .string();
-  }
-
-  // A free loopback port below the range the kernel picks client ports
-  // from: while the server is stopped, a client connection must not take
-  // its port.
-  static std::uint16_t freePort() {
-    std::random_device seed;
-    std::uniform_int_distribution<int> pick(20000, 32000);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(static_cast<std::uint16_t>(pick(seed)));
-      const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      ::close(s);
-      if (free) return ntohs(a.sin_port);
-    }
-    return 0;
   }
 
   // The command as the cluster's owner.
