@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, ASan+UBSan) in build/fuzz and
 # runs each for SECONDS (default 60) on its seed corpus in fuzz/corpus/.
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
+# Usage: [FUZZ_JOBS=N] scripts/fuzz.sh [SECONDS] [TARGET...]
 #        scripts/fuzz.sh --coverage [TARGET...]
 # Prints one line per target with its executions and coverage (libFuzzer's
 # edge count), keeps a crashing input under build/fuzz/crashes/<target>/,
@@ -99,8 +99,6 @@ if ((coverage)); then
   exit 0
 fi
 
-passed=0
-failed=0
 report() { printf '%-16s %s\n' "$1" "$2"; }
 
 mkdir -p "$dir"
@@ -113,35 +111,52 @@ if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   exit 1
 fi
 
-# A target that no longer builds fails alone; the others still run.
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for target in "${targets[@]}"; do
-  log="$dir/logs/$target.log"
-  mkdir -p "$dir/logs" "$dir/crashes/$target" "$dir/corpus/$target"
-  if ! cmake --build "$dir" -j 2 --target "fuzz_$target" >"$log" 2>&1; then
-    report "$target" "FAIL (build; see $log)"
-    failed=$((failed + 1))
-    continue
-  fi
-  status=0
+# Runs one built target; prints its line and leaves "ok" or "FAIL" in
+# $dir/results/<target>.
+run_target() {
+  local target="$1" log="$dir/logs/$1.log" status=0
   "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -max_len="$(max_len "$target")" -print_final_stats=1 \
     -artifact_prefix="$dir/crashes/$target/" \
     "$dir/corpus/$target" "fuzz/corpus/$target" >>"$log" 2>&1 || status=$?
+  local runs cov line
   runs="$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" |
     grep -oE '[0-9]+$' | tail -n 1 || true)"
   cov="$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 || true)"
   line="${runs:-?} runs, ${cov:-cov: ?}"
   if ((status == 0)); then
     report "$target" "ok: $line"
-    passed=$((passed + 1))
+    echo ok >"$dir/results/$target"
   else
+    local crash
     crash="$(ls -t "$dir/crashes/$target" 2>/dev/null | head -n 1 || true)"
     report "$target" "FAIL: $line; input ${crash:+$dir/crashes/$target/$crash}; see $log"
-    failed=$((failed + 1))
+    echo FAIL >"$dir/results/$target"
   fi
-done
+}
 
+# A target that no longer builds fails alone; the others still run, at most
+# FUZZ_JOBS (default 1) at a time.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+rm -rf "$dir/results"
+mkdir -p "$dir/logs" "$dir/results"
+jobs_max="${FUZZ_JOBS:-1}"
+[[ "$jobs_max" =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_JOBS must be a positive number" >&2; exit 2; }
+for target in "${targets[@]}"; do
+  log="$dir/logs/$target.log"
+  mkdir -p "$dir/crashes/$target" "$dir/corpus/$target"
+  if ! cmake --build "$dir" -j 2 --target "fuzz_$target" >"$log" 2>&1; then
+    report "$target" "FAIL (build; see $log)"
+    echo FAIL >"$dir/results/$target"
+    continue
+  fi
+  while (($(jobs -rp | wc -l) >= jobs_max)); do wait -n || true; done
+  run_target "$target" &
+done
+wait
+
+passed="$(grep -lx ok "$dir"/results/* 2>/dev/null | wc -l)"
+failed=$((${#targets[@]} - passed))
 echo "$passed passed, $failed failed"
 ((failed == 0))
