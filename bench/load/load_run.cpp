@@ -47,9 +47,17 @@ int timed(const LoadSettings& s, Latencies& into, std::int16_t code, const Paylo
   return got;
 }
 
+void testOnly(const LoadSettings& s, Clock::time_point until, LoadResult& out) {
+  net::CPacket answer;
+  while (Clock::now() < until) {
+    timed(s, out.test, net::reqTestServer, std::span<const std::uint8_t>(), answer, {net::ansDone});
+  }
+}
+
 // Client k uses the numbers congruent to k, so no two clients log in as the
 // same user and no session is replaced under another client's feet.
 void client(const LoadSettings& s, int k, Clock::time_point until, LoadResult& out) {
+  if (s.mix == Mix::test) return testOnly(s, until, out);
   std::mt19937 random(static_cast<std::uint32_t>(k) * 7919u + 1u);
   const std::int32_t perClient = s.users / s.clients;
   std::uniform_int_distribution<std::int32_t> own(0, perClient - 1);
@@ -63,9 +71,11 @@ void client(const LoadSettings& s, int k, Clock::time_point until, LoadResult& o
       continue;
     }
     const net::Ticket ticket = net::parseTicket(answer);
-    timed(s, out.find, net::reqFindUser,
-          net::findUserPayload(ticket, s.firstNumber + anyone(random)), answer,
-          {net::ansUserFound, net::ansUserOffline});
+    do {
+      timed(s, out.find, net::reqFindUser,
+            net::findUserPayload(ticket, s.firstNumber + anyone(random)), answer,
+            {net::ansUserFound, net::ansUserOffline});
+    } while (s.mix == Mix::find && Clock::now() < until);
     timed(s, out.logout, net::reqLogout, ticket, answer, {net::ansDone});
   }
 }
@@ -89,6 +99,7 @@ LoadResult runLoad(const LoadSettings& settings) {
     total.login.merge(r.login);
     total.find.merge(r.find);
     total.logout.merge(r.logout);
+    total.test.merge(r.test);
   }
   return total;
 }

@@ -1,8 +1,11 @@
 #include "server/listener.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <iostream>
 #include <thread>
 #include <vector>
@@ -21,13 +24,37 @@ Listener::Listener(const ListenSettings& settings, Accepted accepted)
   acceptor_.set_option(tcp::acceptor::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(asio::socket_base::max_listen_connections);
+  acceptor_.native_non_blocking(true);
   port_ = acceptor_.local_endpoint().port();
 }
 
+tcp::socket Listener::adopt(AcceptedSocket accepted) {
+  tcp::socket socket(asio::make_strand(io_));
+  std::error_code ec;
+  socket.assign(tcp::v4(), accepted.fd(), ec);
+  if (!ec) accepted.release();
+  return socket;
+}
+
+// Waits until a connection is there, then takes what is waiting.
 void Listener::accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](std::error_code ec, tcp::socket socket) {
+  acceptor_.async_wait(tcp::acceptor::wait_read, [this](std::error_code ec) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (ec) {
+    acceptWaiting();
+  });
+}
+
+void Listener::acceptWaiting() {
+  // A few at a time, so that the thread also gets to what they started.
+  constexpr int batch = 16;
+  for (int i = 0; i < batch; ++i) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(acceptor_.native_handle(), reinterpret_cast<sockaddr*>(&peer),
+                             &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return accept();
       // Out of descriptors or memory: let connections end before retrying
       // instead of spinning.
       retry_.expires_after(std::chrono::milliseconds(50));
@@ -36,14 +63,16 @@ void Listener::accept() {
       });
       return;
     }
+    AcceptedSocket accepted(
+        fd, tcp::endpoint(asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port)));
     if (open_->fetch_add(1) >= maxConnections_) {
       open_->fetch_sub(1);
-      std::error_code ignored;
-      socket.close(ignored);
     } else {
-      accepted_(std::move(socket), Admission(open_));
+      accepted_(std::move(accepted), Admission(open_));
     }
-    accept();
+  }
+  asio::post(strand_, [this] {
+    if (acceptor_.is_open()) acceptWaiting();
   });
 }
 

@@ -2,16 +2,42 @@
 // The listening side shared by the server and the relay: the acceptor, the
 // I/O threads, the cap on open connections and the stop signals.
 
+#include <unistd.h>
+
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace orvalis::server {
 
 using asio::ip::tcp;
+
+// A connection just accepted: its descriptor, owned (closed when dropped),
+// and the peer's address.
+class AcceptedSocket {
+ public:
+  AcceptedSocket(int fd, const tcp::endpoint& peer) : fd_(fd), peer_(peer) {}
+  ~AcceptedSocket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  AcceptedSocket(AcceptedSocket&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), peer_(other.peer_) {}
+  AcceptedSocket& operator=(AcceptedSocket&&) = delete;
+  AcceptedSocket(const AcceptedSocket&) = delete;
+  AcceptedSocket& operator=(const AcceptedSocket&) = delete;
+
+  int fd() const { return fd_; }
+  const tcp::endpoint& peer() const { return peer_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+  tcp::endpoint peer_;
+};
 
 // Counts one open connection while it lives.
 class Admission {
@@ -37,8 +63,8 @@ struct ListenSettings {
 
 class Listener {
  public:
-  // Gets each admitted connection; its socket runs on a strand of its own.
-  using Accepted = std::function<void(tcp::socket, Admission)>;
+  // Gets each admitted connection, non-blocking, on the acceptor's strand.
+  using Accepted = std::function<void(AcceptedSocket, Admission)>;
 
   // Binds and listens at once (throws std::system_error when it cannot),
   // and takes over SIGINT and SIGTERM.
@@ -46,12 +72,15 @@ class Listener {
 
   std::uint16_t port() const { return port_; }
   asio::io_context& context() { return io_; }
+  // The connection as a socket running on a strand of its own.
+  tcp::socket adopt(AcceptedSocket accepted);
 
   // Accepts until SIGINT or SIGTERM; several I/O threads run the context.
   void run();
 
  private:
   void accept();
+  void acceptWaiting();
 
   static constexpr int ioThreads = 2;
 

@@ -90,8 +90,9 @@ class Relay::Session : public std::enable_shared_from_this<Session> {
 Relay::Relay(const RelaySettings& settings, TransactionLog& log)
     : settings_(settings),
       log_(log),
-      listener_(settings.listen, [this](tcp::socket socket, Admission admission) {
-        auto session = std::make_shared<Session>(*this, std::move(socket), std::move(admission));
+      listener_(settings.listen, [this](AcceptedSocket accepted, Admission admission) {
+        auto session = std::make_shared<Session>(*this, listener_.adopt(std::move(accepted)),
+                                                 std::move(admission));
         asio::post(session->strand(), [session] { session->start(); });
       }) {}
 

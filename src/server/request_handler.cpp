@@ -57,8 +57,20 @@ void wipe(std::string& secret) { sodium_memzero(secret.data(), secret.size()); }
 
 }  // namespace
 
-bool RequestHandler::hashes(std::int16_t code) {
-  return code == net::reqRegister || code == net::reqLogin || code == net::reqChangePasswd;
+Route RequestHandler::route(std::int16_t code) const {
+  switch (code) {
+    case net::reqRegister:
+    case net::reqLogin:
+    case net::reqChangePasswd:
+      return Route::hash;
+    case net::reqFindUser:
+      return store_.readsQuickly() ? Route::now : Route::quick;
+    case net::reqLogout:
+    case net::reqDeleteUser:
+      return Route::quick;
+    default:  // the test request, and codes refused without a look
+      return Route::now;
+  }
 }
 
 Outcome RequestHandler::handle(const CPacket& request, const Peer& peer) {

@@ -29,6 +29,11 @@ struct Outcome {
 // from another machine: then the connection's source.
 std::uint32_t reachableAddress(std::uint32_t announced, std::uint32_t source);
 
+// Where a request is worked on: at once on the connection's I/O thread
+// (nothing in it can wait on a lock held for long, the disk or the
+// network), on the pool for quick store work, or on the hashing pool.
+enum class Route { now, quick, hash };
+
 class RequestHandler {
  public:
   RequestHandler(UserStore& store, const PasswordHasher& hasher, bool registrationClosed)
@@ -36,8 +41,7 @@ class RequestHandler {
 
   Outcome handle(const net::CPacket& request, const Peer& peer);
 
-  // True for the requests that may compute a password hash.
-  static bool hashes(std::int16_t code);
+  Route route(std::int16_t code) const;
 
  private:
   Outcome registerUser(const net::CPacket& request);

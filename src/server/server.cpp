@@ -1,33 +1,57 @@
 #include "server/server.h"
 
 #include <arpa/inet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <vector>
 
 #include "net/message_codes.h"
-#include "server/request_reader.h"
 
 namespace orvalis::server {
 
+namespace {
+
+using Chunk = std::array<std::uint8_t, 1024>;
+
+Peer peerOf(const tcp::endpoint& endpoint) {
+  return {htonl(endpoint.address().to_v4().to_uint()), endpoint.port()};
+}
+
+// Closing a connection with unread input would reset it and could destroy
+// the answer on its way; with nothing unread it is safe.
+bool nothingUnread(int fd) {
+  int unread = 0;
+  return ::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0;
+}
+
+}  // namespace
+
 class Server::Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server& server, tcp::socket socket, Admission admission)
+  Connection(Server& server, tcp::socket socket, Admission admission, const Peer& peer)
       : server_(server),
         socket_(std::move(socket)),
         strand_(socket_.get_executor()),
         timer_(strand_),
-        admission_(std::move(admission)) {}
+        admission_(std::move(admission)),
+        peer_(peer) {}
 
-  const asio::any_io_executor& strand() const { return strand_; }
-
-  void start() {
-    std::error_code ec;
-    const tcp::endpoint remote = socket_.remote_endpoint(ec);
-    if (ec) return close();
-    peer_ = {htonl(remote.address().to_v4().to_uint()), remote.port()};
+  // Goes on from what the accepting thread received, if anything.
+  void start(std::span<const std::uint8_t> received) {
+    if (!socket_.is_open()) return;
     arm();
-    read();
+    received_.assign(received.begin(), received.end());
+    if (received_.empty()) return read();
+    take(readRequest(received_));
+  }
+
+  // Sends what the accepting thread could not send of an answer.
+  void finish(std::span<const std::uint8_t> rest) {
+    if (!socket_.is_open()) return;
+    answerBytes_.assign(rest.begin(), rest.end());
+    write();
   }
 
  private:
@@ -60,8 +84,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       case ReadState::needMore:
         return read();
       case ReadState::malformed:
-        server_.log_.write("number=- request=malformed answer=- peer=" +
-                           endpointText(peer_.address, peer_.port));
+        server_.logMalformed(peer_);
         return close();
       default:
         break;
@@ -70,44 +93,44 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     timer_.cancel();
     received_.clear();
     received_.shrink_to_fit();
-    auto& pool =
-        RequestHandler::hashes(result.request.code) ? server_.hashWorkers_ : server_.quickWorkers_;
-    asio::post(pool, [self = shared_from_this(), request = result.request, form = result.state] {
-      Outcome outcome = self->serve(request);
-      asio::post(self->strand_,
-                 [self, outcome = std::move(outcome), form] { self->answer(outcome, form); });
-    });
-  }
-
-  // On a worker thread.
-  Outcome serve(const net::CPacket& request) {
-    Outcome outcome;
-    try {
-      outcome = server_.handler_.handle(request, peer_);
-    } catch (const std::exception&) {
-      net::CPacket failed;
-      net::buildPacket(failed, net::ansFailed, 0);
-      outcome = {failed, 0, 0};
+    asio::thread_pool* pool = nullptr;
+    switch (server_.handler_.route(result.request.code)) {
+      case Route::now:
+        return answer(server_.serve(result.request, peer_), result.state);
+      case Route::quick:
+        pool = &server_.quickWorkers_;
+        break;
+      case Route::hash:
+        pool = &server_.hashWorkers_;
+        break;
     }
-    if (!server_.log_.quiet()) server_.log_.write(formatTransaction(request.code, outcome, peer_));
-    return outcome;
+    // Nothing else of the connection is pending while a worker has it, so
+    // the worker starts the answer itself rather than handing it back.
+    asio::post(*pool, [self = shared_from_this(), request = result.request, form = result.state] {
+      self->answer(self->server_.serve(request, self->peer_), form);
+    });
   }
 
   void answer(const Outcome& outcome, ReadState form) {
     if (!outcome.answer) return close();
     answerBytes_ = encodeAnswer(*outcome.answer, form);
+    write();
+  }
+
+  void write() {
     arm();
     asio::async_write(socket_, asio::buffer(answerBytes_),
                       [self = shared_from_this()](std::error_code ec, std::size_t) {
-                        if (ec) return self->close();
+                        if (ec || nothingUnread(self->socket_.native_handle())) {
+                          return self->close();
+                        }
                         std::error_code ignored;
                         self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
                         self->drain();
                       });
   }
 
-  // Waits for the peer to close: closing with unread input would reset
-  // the connection and could destroy the answer on its way.
+  // Waits for a peer that sent more than its request to close.
   void drain() {
     socket_.async_read_some(asio::buffer(chunk_),
                             [self = shared_from_this()](std::error_code ec, std::size_t) {
@@ -122,7 +145,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer timer_;
   Admission admission_;
   Peer peer_;
-  std::array<std::uint8_t, 1024> chunk_{};
+  Chunk chunk_{};
   std::vector<std::uint8_t> received_;
   std::vector<std::uint8_t> answerBytes_;
 };
@@ -132,10 +155,8 @@ Server::Server(const ServerSettings& settings, RequestHandler& handler, Transact
       handler_(handler),
       log_(log),
       listener_(settings.listen,
-                [this](tcp::socket socket, Admission admission) {
-                  auto connection =
-                      std::make_shared<Connection>(*this, std::move(socket), std::move(admission));
-                  asio::post(connection->strand(), [connection] { connection->start(); });
+                [this](AcceptedSocket accepted, Admission admission) {
+                  accept(std::move(accepted), std::move(admission));
                 }),
       hashWorkers_(settings.workers) {}
 
@@ -152,6 +173,57 @@ void Server::stopWorkers() {
     pool->stop();
     pool->join();
   }
+}
+
+// Most requests have arrived by the time their connection is accepted. What
+// needs no waiting is answered here and then, like a plain loop would: no
+// poll, no timer, no hand-off. The rest goes on as a connection of its own.
+void Server::accept(AcceptedSocket accepted, Admission admission) {
+  const Peer peer = peerOf(accepted.peer());
+  Chunk chunk;
+  const ssize_t n = ::recv(accepted.fd(), chunk.data(), chunk.size(), 0);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return;
+  const std::span<const std::uint8_t> received(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+  if (!received.empty()) {
+    const ReadResult result = readRequest(received);
+    if (result.state == ReadState::malformed) return logMalformed(peer);
+    if (result.state != ReadState::needMore && handler_.route(result.request.code) == Route::now) {
+      const Outcome outcome = serve(result.request, peer);
+      if (!outcome.answer) return;
+      const auto answer = encodeAnswer(*outcome.answer, result.state);
+      const ssize_t sent =
+          ::send(accepted.fd(), answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+      const auto done = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+      if (done == answer.size() && nothingUnread(accepted.fd())) return;
+      std::make_shared<Connection>(*this, listener_.adopt(std::move(accepted)),
+                                   std::move(admission), peer)
+          ->finish(std::span(answer).subspan(done));
+      return;
+    }
+  }
+  // Nothing else knows the connection yet, so it starts here; its handlers
+  // run on its own strand.
+  std::make_shared<Connection>(*this, listener_.adopt(std::move(accepted)), std::move(admission),
+                               peer)
+      ->start(received);
+}
+
+Outcome Server::serve(const net::CPacket& request, const Peer& peer) {
+  Outcome outcome;
+  try {
+    outcome = handler_.handle(request, peer);
+  } catch (const std::exception&) {
+    net::CPacket failed;
+    net::buildPacket(failed, net::ansFailed, 0);
+    outcome = {failed, 0, 0};
+  }
+  if (!log_.quiet()) log_.write(formatTransaction(request.code, outcome, peer));
+  return outcome;
+}
+
+void Server::logMalformed(const Peer& peer) {
+  log_.write("number=- request=malformed answer=- peer=" + endpointText(peer.address, peer.port));
 }
 
 }  // namespace orvalis::server

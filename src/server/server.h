@@ -1,15 +1,18 @@
 #pragma once
 // The account server: each connection carries one request, framed or as an
-// HTTP GET, and gets one answer. Sockets run on the listener's I/O threads;
-// the request itself runs on bounded worker pools: one for the requests
-// that hash a password, one for the rest, so neither a slow hash nor a
-// queue of them holds up other connections or a user look-up.
+// HTTP GET, and gets one answer. Sockets run on the listener's I/O threads,
+// which also answer what needs no waiting (the test request, look-ups in a
+// local store). The rest is handed once to a bounded worker pool, which
+// sends the answer itself: one pool for the requests that hash a password,
+// one for the others, so neither a slow hash nor a queue of them holds up
+// other connections or a user look-up.
 
 #include <chrono>
 #include <cstddef>
 
 #include "server/listener.h"
 #include "server/request_handler.h"
+#include "server/request_reader.h"
 #include "server/transaction_log.h"
 
 namespace orvalis::server {
@@ -32,6 +35,10 @@ class Server {
 
  private:
   class Connection;
+  void accept(AcceptedSocket accepted, Admission admission);
+  // Works on a request and logs it; on any thread.
+  Outcome serve(const net::CPacket& request, const Peer& peer);
+  void logMalformed(const Peer& peer);
   void stopWorkers();
 
   ServerSettings settings_;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <thread>
 
 namespace orvalis::server {
 
@@ -69,6 +71,26 @@ StoreStatus statusOfWrite(int rc) {
 void SqliteStore::StmtDeleter::operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
 void SqliteStore::DbDeleter::operator()(sqlite3* db) const { sqlite3_close(db); }
 
+struct SqliteStore::Reader {
+  std::mutex lock;
+  std::unique_ptr<sqlite3, DbDeleter> db;
+  Lookups lookups;
+};
+
+namespace {
+
+// A database in memory is one connection's alone: it gets no readers.
+bool inMemory(const std::string& path) {
+  return path.empty() || path == ":memory:" || path.starts_with("file:");
+}
+
+// Enough for every thread of a server to find its own free most of the time.
+std::size_t readerCount() {
+  return std::clamp<std::size_t>(2 * std::thread::hardware_concurrency() + 2, 4, 16);
+}
+
+}  // namespace
+
 SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
     : sessionFull_(sessionSync == SessionSync::full) {
   sqlite3* raw = nullptr;
@@ -87,44 +109,81 @@ SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
       !exec("PRAGMA synchronous=FULL") || !exec(schema)) {
     throw StoreError("cannot set up " + path + ": " + sqlite3_errmsg(raw));
   }
-  insertUser_ = prepare("INSERT INTO users(number, hash) VALUES(?1, ?2)");
-  selectHash_ = prepare("SELECT hash FROM users WHERE number = ?1");
-  deleteUser_ = prepare("DELETE FROM users WHERE number = ?1");
-  listUsers_ = prepare(
+  sqlite3* db = raw;
+  insertUser_ = prepare(db, "INSERT INTO users(number, hash) VALUES(?1, ?2)");
+  deleteUser_ = prepare(db, "DELETE FROM users WHERE number = ?1");
+  listUsers_ = prepare(db,
       "SELECT u.number, s.ticket, s.address, s.port FROM users u"
       " LEFT JOIN sessions s ON s.number = u.number ORDER BY u.number");
   // Only while the account still has the hash that was verified.
-  upsertSession_ = prepare(
+  upsertSession_ = prepare(db,
       "INSERT INTO sessions(number, ticket, address, port)"
       " SELECT ?1, ?2, ?3, ?4 FROM users WHERE number = ?1 AND hash = ?5"
       " ON CONFLICT(number) DO UPDATE SET ticket = excluded.ticket,"
       " address = excluded.address, port = excluded.port");
-  selectSession_ = prepare("SELECT number, ticket, address, port FROM sessions WHERE ticket = ?1");
-  deleteSession_ = prepare("DELETE FROM sessions WHERE ticket = ?1 RETURNING number");
-  deleteUserByTicket_ = prepare(
+  deleteSession_ = prepare(db, "DELETE FROM sessions WHERE ticket = ?1 RETURNING number");
+  deleteUserByTicket_ = prepare(db,
       "DELETE FROM users WHERE number = (SELECT number FROM sessions WHERE ticket = ?1)"
       " RETURNING number");
-  updatePassword_ = prepare(
+  updatePassword_ = prepare(db,
       "UPDATE users SET hash = ?2 WHERE number = (SELECT number FROM sessions WHERE ticket = ?1)"
       " RETURNING number");
-  findUser_ = prepare(
-      "SELECT u.number, s.ticket, s.address, s.port FROM users u"
-      " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = ?1");
-  syncFull_ = prepare("PRAGMA synchronous=FULL");
-  syncNormal_ = prepare("PRAGMA synchronous=NORMAL");
-  begin_ = prepare("BEGIN IMMEDIATE");
-  commit_ = prepare("COMMIT");
-  rollback_ = prepare("ROLLBACK");
+  syncFull_ = prepare(db, "PRAGMA synchronous=FULL");
+  syncNormal_ = prepare(db, "PRAGMA synchronous=NORMAL");
+  begin_ = prepare(db, "BEGIN IMMEDIATE");
+  commit_ = prepare(db, "COMMIT");
+  rollback_ = prepare(db, "ROLLBACK");
+  lookups_ = prepareLookups(db);
+
+  if (inMemory(path)) return;
+  for (std::size_t i = readerCount(); i > 0; --i) {
+    auto reader = std::make_unique<Reader>();
+    sqlite3* r = nullptr;
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &r, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    reader->db.reset(r);
+    if (opened != SQLITE_OK) {
+      throw StoreError("cannot open " + path + " for reading: " +
+                       (r != nullptr ? sqlite3_errmsg(r) : sqlite3_errstr(opened)));
+    }
+    sqlite3_busy_timeout(r, 5000);
+    reader->lookups = prepareLookups(r);
+    readers_.push_back(std::move(reader));
+  }
 }
 
 SqliteStore::~SqliteStore() = default;
 
-SqliteStore::Stmt SqliteStore::prepare(const char* sql) {
+SqliteStore::Stmt SqliteStore::prepare(sqlite3* db, const char* sql) {
   sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
-    throw StoreError(std::string("cannot prepare statement: ") + sqlite3_errmsg(db_.get()));
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    throw StoreError(std::string("cannot prepare statement: ") + sqlite3_errmsg(db));
   }
   return Stmt(s);
+}
+
+SqliteStore::Lookups SqliteStore::prepareLookups(sqlite3* db) {
+  Lookups out;
+  out[hashLookup] = prepare(db, "SELECT hash FROM users WHERE number = ?1");
+  out[sessionLookup] =
+      prepare(db, "SELECT number, ticket, address, port FROM sessions WHERE ticket = ?1");
+  out[findLookup] = prepare(db,
+                            "SELECT u.number, s.ticket, s.address, s.port FROM users u"
+                            " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = ?1");
+  return out;
+}
+
+std::pair<std::unique_lock<std::mutex>, sqlite3_stmt*> SqliteStore::lookup(Lookup which) {
+  if (readers_.empty()) return {std::unique_lock(lock_), lookups_[which].get()};
+  const std::size_t n = readers_.size();
+  const std::size_t home = std::hash<std::thread::id>{}(std::this_thread::get_id()) % n;
+  for (std::size_t i = 0; i < n; ++i) {
+    Reader& r = *readers_[(home + i) % n];
+    std::unique_lock held(r.lock, std::try_to_lock);
+    if (held.owns_lock()) return {std::move(held), r.lookups[which].get()};
+  }
+  Reader& r = *readers_[home];
+  return {std::unique_lock(r.lock), r.lookups[which].get()};
 }
 
 bool SqliteStore::exec(const char* sql) {
@@ -172,8 +231,8 @@ StoreStatus SqliteStore::addUsers(std::span<const NewUser> users) {
 }
 
 StoreAnswer<std::string> SqliteStore::passwordHash(std::int32_t number) {
-  std::lock_guard guard(lock_);
-  Use s(selectHash_.get());
+  const auto [held, stmt] = lookup(hashLookup);
+  Use s(stmt);
   sqlite3_bind_int64(s, 1, number);
   const int rc = sqlite3_step(s);
   if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
@@ -221,8 +280,8 @@ StoreStatus SqliteStore::openSession(const Session& session, std::string_view ve
 }
 
 StoreAnswer<Session> SqliteStore::sessionByTicket(const Ticket& ticket) {
-  std::lock_guard guard(lock_);
-  Use s(selectSession_.get());
+  const auto [held, stmt] = lookup(sessionLookup);
+  Use s(stmt);
   bindTicket(s, 1, ticket);
   const int rc = sqlite3_step(s);
   if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
@@ -269,8 +328,8 @@ StoreAnswer<std::int32_t> SqliteStore::setPasswordByTicket(const Ticket& ticket,
 }
 
 StoreAnswer<std::optional<Session>> SqliteStore::findUser(std::int32_t number) {
-  std::lock_guard guard(lock_);
-  Use s(findUser_.get());
+  const auto [held, stmt] = lookup(findLookup);
+  Use s(stmt);
   sqlite3_bind_int64(s, 1, number);
   const int rc = sqlite3_step(s);
   if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};

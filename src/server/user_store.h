@@ -75,6 +75,11 @@ class UserStore {
                                                         std::string_view newHash) = 0;
   // notFound: no such account; ok with no session: not logged in.
   virtual StoreAnswer<std::optional<Session>> findUser(std::int32_t number) = 0;
+
+  // True when look-ups (passwordHash, sessionByTicket, findUser) never wait
+  // on the network or on another thread's write, so that a server may do
+  // them on its I/O threads.
+  virtual bool readsQuickly() const { return false; }
 };
 
 }  // namespace orvalis::server
