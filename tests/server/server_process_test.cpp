@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "net/hex_packet.h"
 #include "net/http_tunnel.h"
@@ -166,6 +167,41 @@ TEST_F(ServerProcess, BadInputIsDroppedAndServingGoesOn) {
     client.send(std::vector<std::uint8_t>{0x0C, 0, 0x0F});
   }
   EXPECT_EQ(transact(net::reqTestServer), net::ansDone);
+  expectCleanStop(*server_);
+}
+
+// Most requests are whole by the time they are accepted and are answered at
+// once; the others, and peers that say more than their request, must fare
+// as well.
+TEST_F(ServerProcess, AnswersHoweverTheRequestArrives) {
+  start();
+  const auto request = testing::wireBytes(packet(net::reqTestServer));
+  const std::string http = "GET /" + net::hexEncodePacket(packet(net::reqTestServer)) +
+                           " HTTP/1.0\r\nHost: server\r\n\r\n";
+  const std::vector<std::span<const std::uint8_t>> pieces{
+      request, std::span(reinterpret_cast<const std::uint8_t*>(http.data()), http.size())};
+  for (const auto whole : pieces) {
+    WireClient client(port_);
+    std::this_thread::sleep_for(50ms);  // accepted before a byte arrives
+    ASSERT_TRUE(client.send(whole.first(3)));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(client.send(whole.subspan(3)));
+    const auto answer = client.readToEnd();
+    ASSERT_TRUE(answer);
+    EXPECT_FALSE(answer->empty());
+  }
+  // Closing on unread bytes would reset the connection and lose the answer.
+  for (const std::size_t extra : {std::size_t{10}, std::size_t{64 * 1024}}) {
+    WireClient client(port_);
+    auto bytes = request;
+    bytes.resize(bytes.size() + extra, 0x55);
+    ASSERT_TRUE(client.send(bytes));
+    std::this_thread::sleep_for(50ms);
+    const auto answer = client.readToEnd();
+    ASSERT_TRUE(answer) << extra;
+    EXPECT_EQ(*answer, testing::wireBytes(packet(net::ansDone))) << extra;
+    EXPECT_FALSE(client.reset()) << extra;
+  }
   expectCleanStop(*server_);
 }
 

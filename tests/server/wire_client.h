@@ -42,6 +42,8 @@ class WireClient {
   WireClient& operator=(const WireClient&) = delete;
 
   bool connected() const { return connected_; }
+  // The server reset the connection rather than closing it.
+  bool reset() const { return reset_; }
 
   bool send(std::span<const std::uint8_t> bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
@@ -52,7 +54,7 @@ class WireClient {
   }
 
   // Everything received until the server closes; nullopt when the receive
-  // timed out first (the server held the connection open).
+  // timed out first (the server held the connection open). A reset ends it too.
   std::optional<std::vector<std::uint8_t>> readToEnd() {
     std::vector<std::uint8_t> out;
     std::array<std::uint8_t, 4096> buffer{};
@@ -60,7 +62,10 @@ class WireClient {
       const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
       if (n == 0) return out;
       if (n < 0) {
-        if (errno == ECONNRESET) return out;
+        if (errno == ECONNRESET) {
+          reset_ = true;
+          return out;
+        }
         return std::nullopt;
       }
       out.insert(out.end(), buffer.begin(), buffer.begin() + n);
@@ -70,6 +75,7 @@ class WireClient {
  private:
   int fd_ = -1;
   bool connected_ = false;
+  bool reset_ = false;
 };
 
 inline std::vector<std::uint8_t> wireBytes(const net::CPacket& p) {
