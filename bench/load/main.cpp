@@ -109,7 +109,7 @@ class Database {
       const auto rows = users(load.firstNumber, 1, load.password);
       server::openUserStore(where_);  // makes the schema
       if (count > 0 &&
-          !cluster_->sql(where_.substr(where_.rfind('/') + 1),
+          !cluster_->sql(testing::PostgresCluster::nameOf(where_),
                          "INSERT INTO users SELECT n, '" + rows[0].passwordHash +
                              "' FROM generate_series(" + std::to_string(load.firstNumber) + ", " +
                              std::to_string(load.firstNumber + count - 1) + ") n")) {

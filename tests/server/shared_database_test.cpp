@@ -21,7 +21,7 @@
 #include "net/socket.h"
 #include "server/wire_client.h"
 #include "support/child_process.h"
-#include "support/postgres_cluster.h"
+#include "support/postgres_test.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -37,8 +37,6 @@ constexpr std::int32_t alice = 200000001;
 constexpr std::int32_t bob = 200000002;
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
-orvalis::testing::PostgresCluster& cluster() { return orvalis::testing::sharedPostgresCluster(); }
-
 std::int16_t transact(std::uint16_t port, std::int16_t code,
                       std::span<const std::uint8_t> payload = {},
                       std::optional<net::CPacket>* answer = nullptr) {
@@ -53,13 +51,8 @@ struct Instance {
   std::uint16_t port = 0;
 };
 
-class SharedDatabase : public ::testing::Test {
+class SharedDatabase : public orvalis::testing::PostgresTest {
  protected:
-  void SetUp() override {
-    if (!cluster().ready()) GTEST_SKIP() << "no PostgreSQL for these tests: " << cluster().why();
-    db_ = cluster().createDatabase();
-    ASSERT_FALSE(db_.empty());
-  }
 
   Instance start() const {
     Instance out;
@@ -86,7 +79,6 @@ class SharedDatabase : public ::testing::Test {
   }
 
   orvalis::testing::TempDir dir_;
-  std::string db_;
 };
 
 TEST_F(SharedDatabase, AdministrationCommands) {

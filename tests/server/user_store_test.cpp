@@ -13,7 +13,7 @@
 
 #include "server/open_store.h"
 #include "server/pg_store.h"
-#include "support/postgres_cluster.h"
+#include "support/postgres_test.h"
 #include "support/temp_dir.h"
 
 namespace orvalis::server {
@@ -188,17 +188,7 @@ TEST_P(UserStoreContract, RegistrationRaceHasOneWinner) {
   }
 }
 
-class PostgresStore : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!cluster().ready()) GTEST_SKIP() << "no PostgreSQL for these tests: " << cluster().why();
-    db_ = cluster().createDatabase();
-    ASSERT_FALSE(db_.empty());
-  }
-  std::string name() const { return db_.substr(db_.rfind('/') + 1); }
-
-  std::string db_;
-};
+class PostgresStore : public testing::PostgresTest {};
 
 TEST_F(PostgresStore, SchemaIsMadeOnceAndANewerOneIsRefused) {
   // Servers starting together on an empty database.
