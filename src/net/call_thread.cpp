@@ -58,7 +58,9 @@ void CClient::run() {
   fields_.floor = Floor::listening;
   if (own_) own_->enableLiveness();
   bool ok = false;
-  mine_ = call_.stateClient.load();
+  // A thread without a connection places a call. It reports how the attempt
+  // ended even when the user hung up before it got to run.
+  mine_ = own_ ? call_.stateClient.load() : ClientState::clientOutgoing;
   switch (mine_) {
     case ClientState::clientIncoming: ok = answerIncoming(); break;
     case ClientState::clientOutgoing: ok = placeCall(); break;

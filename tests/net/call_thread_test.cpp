@@ -242,6 +242,16 @@ TEST(CallThread, HangUpJustBeforeTheConnectIsPublishedStillAbortsIt) {
   EXPECT_TRUE(eventually([&] { return late.shown(CallText::userInaccessable); }));
   client.reset();
   EXPECT_FALSE(late.call.sockClient);
+
+  // The hang-up came before the thread ran at all: the attempt still has
+  // its last word, and the state stays given back.
+  FakeCallHost early;
+  const SocketPtr earlyProxy = callThroughSilentProxy(early);
+  early.call.stateClient = ClientState::clientIdle;
+  client = std::make_unique<CClient>(early);
+  client.reset();
+  EXPECT_TRUE(early.shown(CallText::userInaccessable));
+  EXPECT_EQ(early.state(), ClientState::clientIdle);
 }
 
 TEST(CallThread, AFloorKeyBehindAStalledPeerGivesUpAndEndsTheCall) {
