@@ -60,6 +60,10 @@ struct CallState {
   // Taking an incoming call, hanging up and stopping the network each run
   // whole under it: none of them sees another half done.
   std::mutex callLock;
+  // Counts hang-ups. An outgoing call thread places its call only if none
+  // came since it was started: after a hang-up and a new dial the state is
+  // 7 again, but not for it.
+  std::atomic<std::uint32_t> hangUps{0};
   std::atomic<bool> refreshLocalPort{false};
   std::array<std::atomic<std::int32_t>, 3> stateLabel{};
   std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};

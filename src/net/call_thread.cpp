@@ -47,6 +47,7 @@ CClient::CClient(CallHost& host, SocketPtr incoming, std::chrono::milliseconds c
       fields_(host.callFields()),
       own_(std::move(incoming)),
       connectWait_(connectWait),
+      hangUpsAtStart_(call_.hangUps.load()),
       thread_([this] { run(); }) {}
 
 CClient::~CClient() {
@@ -93,11 +94,16 @@ bool CClient::answerIncoming() {
   return false;
 }
 
+bool CClient::stillPlacing() const {
+  return call_.stateClient.load() == ClientState::clientOutgoing &&
+         call_.hangUps.load() == hangUpsAtStart_;
+}
+
 bool CClient::connectPeer() {
   own_ = Socket::createTcp();
   if (!own_) {
     ClientState outgoing = ClientState::clientOutgoing;
-    call_.stateClient.compare_exchange_strong(outgoing, ClientState::clientIdle);
+    if (stillPlacing()) call_.stateClient.compare_exchange_strong(outgoing, ClientState::clientIdle);
     return false;
   }
   own_->enableLiveness();
@@ -108,7 +114,7 @@ bool CClient::connectPeer() {
   // Published before the state is checked, so that a hang-up either is seen
   // here or finds the socket in sockClient and aborts the connect.
   call_.sockClient.set(own_);
-  if (call_.stateClient.load() != ClientState::clientOutgoing) {
+  if (!stillPlacing()) {
     call_.sockClient.closeAndResetIf(own_);
     own_->close();
     return false;
@@ -119,7 +125,7 @@ bool CClient::connectPeer() {
   own_->clearDeadline();
   // A connect that timed out may still be under way: a send on it would wait.
   if (!connected) own_->close();
-  return connected && call_.stateClient.load() == ClientState::clientOutgoing;
+  return connected && stillPlacing();
 }
 
 bool CClient::placeCall() {

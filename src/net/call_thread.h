@@ -48,6 +48,8 @@ class CClient {
   bool answerIncoming();
   bool placeCall();
   bool connectPeer();
+  // The outgoing call this thread was started for is still being set up.
+  bool stillPlacing() const;
   void callLoop();
   // Answers one message of the established call; false ends the call.
   bool handle(const CPacket& message);
@@ -63,6 +65,7 @@ class CClient {
   CallFields& fields_;
   SocketPtr own_;
   std::chrono::milliseconds connectWait_;
+  const std::uint32_t hangUpsAtStart_;
   // The state of this call as this thread last set or saw it; the call
   // gives back only that one.
   ClientState mine_ = ClientState::clientIdle;

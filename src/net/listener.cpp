@@ -26,6 +26,7 @@ void stopNetwork(CallState& call) {
 
 void hangUpCall(CallState& call, const std::function<void()>& beforeIdle) {
   std::lock_guard guard(call.callLock);
+  ++call.hangUps;  // before the state is given back, so a new dial sees it
   if (const SocketPtr old = call.sockClient.exchange(nullptr)) old->close();
   if (beforeIdle) beforeIdle();
   call.stateClient = ClientState::clientIdle;

@@ -252,6 +252,19 @@ TEST(CallThread, HangUpJustBeforeTheConnectIsPublishedStillAbortsIt) {
   client.reset();
   EXPECT_TRUE(early.shown(CallText::userInaccessable));
   EXPECT_EQ(early.state(), ClientState::clientIdle);
+
+  // Hung up and dialled again before the thread set out: the new dial's
+  // state is not this thread's to place or to give back.
+  FakeCallHost redialled;
+  const SocketPtr redialProxy = callThroughSilentProxy(redialled);
+  redialled.onFirstSettings = [&] {
+    hangUpCall(redialled.call);
+    redialled.call.stateClient = ClientState::clientOutgoing;
+  };
+  client = std::make_unique<CClient>(redialled, nullptr, 200ms);
+  client.reset();
+  EXPECT_TRUE(redialled.shown(CallText::userInaccessable));
+  EXPECT_EQ(redialled.state(), ClientState::clientOutgoing);
 }
 
 TEST(CallThread, AFloorKeyBehindAStalledPeerGivesUpAndEndsTheCall) {
