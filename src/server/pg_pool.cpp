@@ -48,10 +48,6 @@ PgPool::PgPool(std::string uri, Setup setup, PgPoolSettings settings)
       settings_(settings),
       pause_(settings.firstPause) {}
 
-PgPool::~PgPool() {
-  for (pg_conn* c : idle_) PQfinish(c);
-}
-
 PgPool::Lease::Lease(Lease&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr)), conn_(std::exchange(other.conn_, nullptr)) {}
 
@@ -71,10 +67,9 @@ PgPool::Lease PgPool::acquire() {
   const auto deadline = Clock::now() + settings_.waitForFree;
   for (;;) {
     while (!idle_.empty()) {
-      pg_conn* c = idle_.back();
+      PgConn c = std::move(idle_.back());
       idle_.pop_back();
-      if (usable(c)) return Lease(*this, c);
-      PQfinish(c);
+      if (usable(c.get())) return Lease(*this, c.release());
       --open_;
     }
     if (open_ < settings_.size) {
@@ -102,11 +97,11 @@ PgPool::Lease PgPool::acquire() {
 
 void PgPool::giveBack(pg_conn* c) {
   {
+    PgConn owned(c);
     std::lock_guard guard(lock_);
     if (PQstatus(c) == CONNECTION_OK && PQtransactionStatus(c) == PQTRANS_IDLE) {
-      idle_.push_back(c);
+      idle_.push_back(std::move(owned));
     } else {
-      PQfinish(c);
       --open_;
     }
   }

@@ -42,7 +42,6 @@ class PgPool {
   using Setup = std::function<bool(pg_conn*)>;
 
   PgPool(std::string uri, Setup setup, PgPoolSettings settings = {});
-  ~PgPool();
   PgPool(const PgPool&) = delete;
   PgPool& operator=(const PgPool&) = delete;
 
@@ -74,7 +73,7 @@ class PgPool {
   const PgPoolSettings settings_;
   std::mutex lock_;
   std::condition_variable freed_;
-  std::vector<pg_conn*> idle_;
+  std::vector<PgConn> idle_;
   std::size_t open_ = 0;  // idle, lent, or being made
   Clock::time_point retryAt_{};
   std::chrono::milliseconds pause_;

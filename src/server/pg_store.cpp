@@ -184,6 +184,13 @@ StoreAnswer<std::int32_t> numberReturned(const Result& r) {
 
 Result exec(pg_conn* c, const char* sql) { return Result(PQexec(c, sql)); }
 
+// One statement on a connection of the pool; without one, an empty result,
+// which reads as failed.
+Result runPooled(PgPool& pool, Op op, const Params& params) {
+  const auto c = pool.acquire();
+  return c ? params.run(c.get(), op) : Result{};
+}
+
 bool prepareAll(pg_conn* c) {
   for (const Statement& s : statements) {
     if (!succeeded(Result(PQprepare(c, s.name, s.sql, s.typeCount, s.types.data())))) return false;
@@ -230,10 +237,8 @@ PgStore::PgStore(const std::string& uri, PgPoolSettings pool) : pool_(uri, prepa
 }
 
 StoreStatus PgStore::addUser(const NewUser& user) {
-  const auto c = pool_.acquire();
-  if (!c) return StoreStatus::error;
   return statusOfWrite(
-      Params().add(user.number).add(user.passwordHash).run(c.get(), Op::insertUser));
+      runPooled(pool_, Op::insertUser, Params().add(user.number).add(user.passwordHash)));
 }
 
 StoreStatus PgStore::addUsers(std::span<const NewUser> users) {
@@ -255,9 +260,7 @@ StoreStatus PgStore::addUsers(std::span<const NewUser> users) {
 }
 
 StoreAnswer<std::string> PgStore::passwordHash(std::int32_t number) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  const Result r = Params().add(number).run(c.get(), Op::selectHash);
+  const Result r = runPooled(pool_, Op::selectHash, Params().add(number));
   if (!succeeded(r)) return {};
   if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
   return {StoreStatus::ok, std::string(PQgetvalue(r.get(), 0, 0),
@@ -265,15 +268,11 @@ StoreAnswer<std::string> PgStore::passwordHash(std::int32_t number) {
 }
 
 StoreStatus PgStore::deleteUser(std::int32_t number) {
-  const auto c = pool_.acquire();
-  if (!c) return StoreStatus::error;
-  return numberReturned(Params().add(number).run(c.get(), Op::deleteUser)).status;
+  return numberReturned(runPooled(pool_, Op::deleteUser, Params().add(number))).status;
 }
 
 StoreAnswer<std::vector<UserListing>> PgStore::listUsers() {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  const Result r = Params().run(c.get(), Op::listUsers);
+  const Result r = runPooled(pool_, Op::listUsers, Params());
   if (!succeeded(r)) return {};
   StoreAnswer<std::vector<UserListing>> out{StoreStatus::ok, {}};
   const int rows = PQntuples(r.get());
@@ -288,15 +287,13 @@ StoreAnswer<std::vector<UserListing>> PgStore::listUsers() {
 }
 
 StoreStatus PgStore::openSession(const Session& session, std::string_view verifiedHash) {
-  const auto c = pool_.acquire();
-  if (!c) return StoreStatus::error;
-  const Result r = Params()
-                       .add(session.number)
-                       .add(session.ticket)
-                       .add(std::int64_t{ntohl(session.address)})
-                       .add(std::int32_t{session.port})
-                       .add(verifiedHash)
-                       .run(c.get(), Op::upsertSession);
+  const Result r = runPooled(pool_, Op::upsertSession,
+                             Params()
+                                 .add(session.number)
+                                 .add(session.ticket)
+                                 .add(std::int64_t{ntohl(session.address)})
+                                 .add(std::int32_t{session.port})
+                                 .add(verifiedHash));
   // The account deleted meanwhile by another server.
   if (failedWith(r, foreignKeyViolation)) return StoreStatus::notFound;
   const StoreStatus status = statusOfWrite(r);
@@ -305,37 +302,28 @@ StoreStatus PgStore::openSession(const Session& session, std::string_view verifi
 }
 
 StoreAnswer<Session> PgStore::sessionByTicket(const Ticket& ticket) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  const Result r = Params().add(ticket).run(c.get(), Op::selectSession);
+  const Result r = runPooled(pool_, Op::selectSession, Params().add(ticket));
   if (!succeeded(r)) return {};
   if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
   return {StoreStatus::ok, sessionFrom(r, 0, static_cast<std::int32_t>(intAt(r, 0, 0)), 1)};
 }
 
 StoreAnswer<std::int32_t> PgStore::closeSession(const Ticket& ticket) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  return numberReturned(Params().add(ticket).run(c.get(), Op::deleteSession));
+  return numberReturned(runPooled(pool_, Op::deleteSession, Params().add(ticket)));
 }
 
 StoreAnswer<std::int32_t> PgStore::deleteUserByTicket(const Ticket& ticket) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  return numberReturned(Params().add(ticket).run(c.get(), Op::deleteUserByTicket));
+  return numberReturned(runPooled(pool_, Op::deleteUserByTicket, Params().add(ticket)));
 }
 
 StoreAnswer<std::int32_t> PgStore::setPasswordByTicket(const Ticket& ticket,
                                                        std::string_view newHash) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  return numberReturned(Params().add(ticket).add(newHash).run(c.get(), Op::updatePassword));
+  return numberReturned(
+      runPooled(pool_, Op::updatePassword, Params().add(ticket).add(newHash)));
 }
 
 StoreAnswer<std::optional<Session>> PgStore::findUser(std::int32_t number) {
-  const auto c = pool_.acquire();
-  if (!c) return {};
-  const Result r = Params().add(number).run(c.get(), Op::findUser);
+  const Result r = runPooled(pool_, Op::findUser, Params().add(number));
   if (!succeeded(r)) return {};
   if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
   if (PQgetisnull(r.get(), 0, 1)) return {StoreStatus::ok, std::nullopt};
