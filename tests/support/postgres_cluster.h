@@ -43,10 +43,10 @@ class PostgresCluster {
   std::string uri(const std::string& database) const {
     return "postgresql://postgres@127.0.0.1:" + std::to_string(port_) + "/" + database;
   }
-  // A new, empty database; its URI.
   // The database named in a URI of this cluster.
   static std::string nameOf(const std::string& uri) { return uri.substr(uri.rfind('/') + 1); }
 
+  // A new, empty database; its URI.
   std::string createDatabase() {
     const std::string name = "t" + std::to_string(++databases_);
     return sql("postgres", "CREATE DATABASE " + name) ? uri(name) : std::string();
