@@ -30,6 +30,9 @@ ORVALIS_PACKAGES=(
   xvfb xdotool x11-apps netpbm fonts-dejavu-core
   # separate hosts for the calls-between-machines tests: namespaces, a router
   iproute2 nftables
+  # automatic port mapping on home routers (NAT-PMP, UPnP IGD), and the
+  # router daemon that the reachability tests run in their lab
+  libnatpmp-dev libminiupnpc-dev miniupnpd-nftables
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes, and
   # llvm-cov/llvm-profdata for their coverage
   clang libclang-rt-14-dev llvm

@@ -79,6 +79,8 @@ void CBind::run() {
   struct Ending {
     CBind& bind;
     ~Ending() {
+      // However the thread ends, no examiner outlives it, and none starts.
+      bind.stopExaminers();
       bind.ended_ = true;
       bind.settle();
     }
@@ -105,12 +107,30 @@ void CBind::run() {
   settle();
   while (SocketPtr connection = listening_->accept()) admit(std::move(connection));
   endListener();
-  stopExaminers();
 }
 
 void CBind::admit(SocketPtr connection) {
   reapExaminers();
-  if (!host_.loggedIn() || examiners_.size() >= maxExamined) {
+  if (!host_.loggedIn()) {
+    connection->close();
+    return;
+  }
+  std::lock_guard guard(examinersLock_);
+  startExaminer(std::move(connection));
+}
+
+void CBind::adopt(SocketPtr connection) {
+  if (!connection) return;
+  if (!host_.loggedIn()) {
+    connection->close();
+    return;
+  }
+  std::lock_guard guard(examinersLock_);
+  startExaminer(std::move(connection));
+}
+
+void CBind::startExaminer(SocketPtr connection) {
+  if (stopped_ || examiners_.size() >= maxExamined) {
     connection->close();
     return;
   }
@@ -130,22 +150,30 @@ void CBind::admit(SocketPtr connection) {
 }
 
 void CBind::reapExaminers() {
-  for (auto it = examiners_.begin(); it != examiners_.end();) {
-    if (!it->done.load()) {
-      ++it;
-      continue;
+  // Joined outside the lock: an adopting thread must never wait on them.
+  std::list<Examiner> finished;
+  {
+    std::lock_guard guard(examinersLock_);
+    for (auto it = examiners_.begin(); it != examiners_.end();) {
+      const auto next = std::next(it);
+      if (it->done.load()) finished.splice(finished.end(), examiners_, it);
+      it = next;
     }
-    it->thread.join();
-    it = examiners_.erase(it);
   }
+  for (Examiner& examiner : finished) examiner.thread.join();
 }
 
 void CBind::stopExaminers() {
   // Closing wakes an examiner still waiting; a connection that became the
   // call was closed with it by endListener or stopNetwork already.
-  for (Examiner& examiner : examiners_) examiner.connection->close();
-  for (Examiner& examiner : examiners_) examiner.thread.join();
-  examiners_.clear();
+  std::list<Examiner> all;
+  {
+    std::lock_guard guard(examinersLock_);
+    stopped_ = true;
+    all.swap(examiners_);
+  }
+  for (Examiner& examiner : all) examiner.connection->close();
+  for (Examiner& examiner : all) examiner.thread.join();
 }
 
 void CBind::examine(const SocketPtr& connection) {

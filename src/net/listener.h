@@ -60,12 +60,17 @@ class CBind {
   bool waitSettled(std::chrono::milliseconds limit);
   // Connections whose first message is awaited now.
   std::size_t examining() const { return awaiting_.load(); }
+  // Examines a connection made elsewhere as if it had been accepted here:
+  // a call relayed by the server arrives on a connection the phone opened
+  // itself. Any thread; closed at once once the listener has ended.
+  void adopt(SocketPtr connection);
 
  private:
   enum class Taken { started, refused, busy };
 
-  // One accepted connection under examination. The listener thread owns
-  // the entry; its examiner only reads the connection and sets done last.
+  // One connection under examination. The list is guarded by
+  // examinersLock_; its examiner only reads the connection and sets done
+  // last.
   struct Examiner {
     SocketPtr connection;
     std::thread thread;
@@ -74,6 +79,8 @@ class CBind {
 
   void run();
   void admit(SocketPtr connection);
+  // Starts an examiner unless over the cap or stopped; examinersLock_ held.
+  void startExaminer(SocketPtr connection);
   void examine(const SocketPtr& connection);
   Taken takeCall(const SocketPtr& connection, const CPacket& request);
   void reapExaminers();
@@ -86,7 +93,9 @@ class CBind {
   const std::chrono::milliseconds firstMessageWait_;
   const Hook beforeTake_;
   SocketPtr listening_;
-  std::list<Examiner> examiners_;  // listener thread only
+  std::mutex examinersLock_;
+  std::list<Examiner> examiners_;  // guarded by examinersLock_
+  bool stopped_ = false;           // guarded by examinersLock_
   std::atomic<std::size_t> awaiting_{0};  // examiners before the first message
   std::atomic<bool> ended_{false};
   std::mutex settleLock_;
