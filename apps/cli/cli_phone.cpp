@@ -83,9 +83,11 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
 // ---- CliPhone -----------------------------------------------------------------
 
 CliPhone::CliPhone(std::ostream& out, int inputFd, std::string dir,
-                   const phone::CPhone::AudioFactory& makeAudio, int stopFd)
+                   const phone::CPhone::AudioFactory& makeAudio, int stopFd,
+                   net::ReachOptions reachOptions)
     : input_(inputFd, stopFd), ui_(out, input_) {
-  phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir), makeAudio);
+  phone_ = std::make_unique<phone::CPhone>(ui_, std::move(dir), makeAudio, nullptr,
+                                           std::move(reachOptions));
   account_ = std::make_unique<AccountParts>(*phone_, ui_);
   commands_.emplace("status", [this](std::string_view) { printStatus(); });
   commands_.emplace("help", [this](std::string_view) {
@@ -112,7 +114,9 @@ void CliPhone::printStatus() {
     << " stateBind=" << asNumber(p.callState.stateBind.load())
     << " userPort=" << p.cnf.userPort.get()
     << " ptt=" << p.callState.stateLabel[net::labelPtt].load()
-    << " mute=" << p.callState.stateLabel[net::labelMute].load();
+    << " mute=" << p.callState.stateLabel[net::labelMute].load()
+    << " reach=" << net::reachName(p.reachPlan().reach)
+    << " reachableAt=" << (p.reachableAt().empty() ? "-" : p.reachableAt());
   ui_.print(s.str());
 }
 

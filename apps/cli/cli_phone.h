@@ -83,7 +83,8 @@ class CliPhone {
   // sound side makeAudio builds.
   // stopFd, when given, ends the phone as the end of its input does.
   CliPhone(std::ostream& out, int inputFd, std::string dir,
-           const phone::CPhone::AudioFactory& makeAudio = nullptr, int stopFd = -1);
+           const phone::CPhone::AudioFactory& makeAudio = nullptr, int stopFd = -1,
+           net::ReachOptions reachOptions = {});
 
   // How long quitting waits for the logout's answer.
   static constexpr std::chrono::milliseconds logoutWait{2000};

@@ -4,6 +4,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <chrono>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -18,19 +20,23 @@ namespace {
 
 constexpr std::string_view usage =
     "usage: orvalis-cli [--dir DIR] [--audio null|device|wav:CAPTURE.wav,PLAYBACK.wav]\n"
+    "                   [--mapping-lease SECONDS]\n"
     "Runs a phone without a window in DIR, where its settings file phone201.cnf\n"
     "lives. Without --dir: $ORVALIS_HOME, else $XDG_DATA_HOME/orvalis, else\n"
     "~/.local/share/orvalis, created and made the working directory.\n"
     "--audio: no sound (null), the sound card (device; the default when it has a\n"
     "device), or a virtual device in real time that takes the microphone from\n"
     "CAPTURE.wav (8 kHz 16-bit mono; silence after its end, or throughout when\n"
-    "the name is empty) and writes everything played to PLAYBACK.wav.\n";
+    "the name is empty) and writes everything played to PLAYBACK.wav.\n"
+    "--mapping-lease: how long a port mapping on the home router is asked for\n"
+    "(renewed at half of it; default 3600 seconds).\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string dir;
   orvalis::phone::AudioChoice audio;
+  orvalis::net::ReachOptions reach;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -48,6 +54,17 @@ int main(int argc, char** argv) {
         return 2;
       }
       audio = *choice;
+      continue;
+    }
+    if (arg == "--mapping-lease" && i + 1 < argc) {
+      const std::string_view value = argv[++i];
+      int seconds = 0;
+      const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+      if (ec != std::errc{} || end != value.data() + value.size() || seconds < 2) {
+        std::cerr << "orvalis-cli: bad --mapping-lease value: " << value << '\n' << usage;
+        return 2;
+      }
+      reach.lease = std::chrono::seconds(seconds);
       continue;
     }
     std::cerr << "orvalis-cli: unknown argument: " << arg << '\n' << usage;
@@ -77,7 +94,7 @@ int main(int argc, char** argv) {
     stopFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (stopFd < 0) ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
   }
-  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio, stopFd);
+  orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio, stopFd, std::move(reach));
   const int status = phone.run();
   if (stopFd >= 0) ::close(stopFd);
   return status;

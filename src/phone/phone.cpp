@@ -23,9 +23,6 @@ constexpr std::chrono::milliseconds listenerStartWait{1000};
 
 constexpr std::string_view unreachableText =
     "Other computers cannot call this phone: it has no network address but loopback.";
-// The directions of the remembered devices, loudspeaker first.
-constexpr std::array<audio::Direction, 2> soundDirections = {audio::Direction::playback,
-                                                            audio::Direction::capture};
 
 constexpr std::string_view speakerFailedText =
     "The loudspeaker cannot be opened: the call is not heard.";
@@ -63,7 +60,7 @@ class TickGuard {
 }  // namespace
 
 CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
-               HostLookup hostLookup)
+               HostLookup hostLookup, net::ReachOptions reachOptions)
     : config(cnf, cnfEdit, std::move(baseDir)),
       addrBook(config.usersPath,
                [this] { display_.showMessage(text(PhoneText::txtWrongNumber)); }),
@@ -72,6 +69,7 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
                                                      [this] { switchToPlayback(); }})
                        : nullptr),
       hostLookup_(hostLookup ? std::move(hostLookup) : HostLookup(net::localHostAddress)) {
+  reach_ = std::make_unique<net::ReachKeeper>(std::move(reachOptions));
   if (!audio_) audio_ = std::make_unique<audio::SilentAudio>();
   devicesPath_ =
       std::filesystem::path(config.cnfPath).replace_filename(store::deviceNamesFile).string();
@@ -90,8 +88,11 @@ CPhone::~CPhone() {
   // way is given up rather than waited for.
   if (authServer) authServer->abort();
   authServer.reset();
+  // The mapping goes from the router, and the relay link hands over no
+  // more connections.
+  reach_.reset();
   stopNetwork();  // ends the listener and the call thread
-  myBind.reset();
+  replaceListener(nullptr);
   std::lock_guard guard(clientLock_);
   client.reset();
 }
@@ -124,16 +125,6 @@ std::string CPhone::melodyText(MelodyKind kind) const {
   // The melody kinds number the melody slots of the settings.
   const auto* melody = cnf.melody(static_cast<std::int32_t>(kind));
   return melody ? melody->str() : std::string();
-}
-
-std::uint32_t CPhone::refreshLocalHost() {
-  // What the next login will announce; for a direct connection, the source
-  // of the route to the server stands for the login's own connection.
-  const std::uint32_t host = net::announcedAddress(
-      cnf, net::sourceAddressTo(cnf.serverHost, cnf.serverPort), hostLookup_());
-  cnf.localHost = host;
-  cnfEdit.localHost = host;
-  return host;
 }
 
 std::int32_t CPhone::takeNumber() {
@@ -226,7 +217,9 @@ void CPhone::reportDeviceFailures() {
 }
 
 void CPhone::autoLogin() {
-  display_.setLocalHostLabel(net::formatAddress(refreshLocalHost()));
+  const std::uint32_t host = refreshLocalHost();
+  const bool in = serverState.load() == ServerState::loggedIn;
+  display_.setLocalHostLabel(in && !reachableAt_.empty() ? reachableAt_ : net::formatAddress(host));
 
   // A logout still under way goes to the server first.
   if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle ||
@@ -234,10 +227,14 @@ void CPhone::autoLogin() {
     return;
   }
   if (cnf.userNumber <= 0) return;
-  const ServerState state = serverState.load();
+  ServerState state = serverState.load();
+  if (state == ServerState::loggedIn && reach_->relayState() == net::RelayLink::State::refused) {
+    // The relay no longer knows the session: a fresh login makes a new one.
+    serverState = state = ServerState::loggedOut;
+  }
   if (state == ServerState::loggedIn) reannounce();
   if (state != ServerState::loggedOut) return;
-  if (!listenerReady()) {
+  if (!listenerReady() || !reachSettled()) {
     loginCountdown = 0;  // try again on the next tick
     return;
   }
@@ -260,19 +257,6 @@ void CPhone::autoLogin() {
   storePassword(outcome.savePasswd ? std::string_view(outcome.passwd) : std::string_view());
   config.save();
   loginAnnouncing(cnf.userNumber, outcome.passwd);
-}
-
-void CPhone::reannounce() {
-  if (bindRestart > 0 || listenerAfterCall_ ||
-      callState.stateBind.load() != net::BindState::bindListening) {
-    return;
-  }
-  if (cnf.userPort.get() == announcedPort_) return;
-  if (sessionPasswd_.empty()) {
-    serverState = ServerState::loggedOut;  // the next attempt logs in as at start
-    return;
-  }
-  loginAnnouncing(cnf.userNumber, sessionPasswd_);
 }
 
 bool CPhone::listenerReady() const {
@@ -332,7 +316,9 @@ void CPhone::consumeLogin(net::AuthSlot& slot) {
     askPasswd = false;
     announcedPort_ = net::loginPort(slot.request);
     const std::uint32_t announced = net::loginAddress(slot.request);
-    display_.setLocalHostLabel(net::formatAddress(announced));
+    reachLoggedIn(slot.answer);
+    reachableAt_ = net::formatAddress(announced) + ":" + std::to_string(announcedPort_);
+    display_.setLocalHostLabel(reachableAt_);
     if (!unreachableTold_ && net::unreachableFromOthers(cnf, announced)) {
       unreachableTold_ = true;
       display_.showMessage(unreachableText);
@@ -392,15 +378,10 @@ bool CPhone::login(std::int32_t num, std::string_view password, std::uint32_t ad
   return queue(net::reqLogin, net::loginPayload(num, password, address, port));
 }
 
-bool CPhone::loginAnnouncing(std::int32_t num, std::string_view password) {
-  const std::uint16_t port = cnf.userPort;
-  if (!queue(net::reqLogin, net::loginPayload(num, password, refreshLocalHost(), port), true))
-    return false;
-  sessionPasswd_.assign(password.substr(0, net::passwdFieldSize));
-  return true;
+void CPhone::logout() {
+  queue(net::reqLogout, ticket);
+  reach_->release();  // the mapping and the relay link end with the session
 }
-
-void CPhone::logout() { queue(net::reqLogout, ticket); }
 
 void CPhone::leaveServer() {
   if (serverState.load() != ServerState::loggedIn) return;
@@ -445,109 +426,22 @@ void CPhone::startTransactions() {
 
 void CPhone::startListener() {
   if (callState.sockBind) return;
-  myBind.reset();  // the previous listener ended when its socket closed
-  myBind = std::make_unique<net::CBind>(static_cast<net::CallHost&>(*this));
-  myBind->waitSettled(listenerStartWait);
+  replaceListener(nullptr);  // the previous listener ended when its socket closed
+  auto fresh = std::make_unique<net::CBind>(static_cast<net::CallHost&>(*this));
+  net::CBind& started = *fresh;
+  replaceListener(std::move(fresh));
+  started.waitSettled(listenerStartWait);
+}
+
+void CPhone::replaceListener(std::unique_ptr<net::CBind> next) {
+  {
+    std::lock_guard guard(bindLock_);
+    std::swap(myBind, next);
+  }
+  next.reset();  // the old listener is joined outside the lock
 }
 
 void CPhone::stopNetwork() { net::stopNetwork(callState); }
-
-// ---- devices ---------------------------------------------------------------------
-
-void CPhone::startPlayback() {
-  audio_->openPlayback(cnf.soundSp, store::gsmFramesPerBuffer(cnf.nGsm));
-}
-void CPhone::stopPlayback() { audio_->closePlayback(); }
-void CPhone::startCapture() {
-  audio_->openCapture(cnf.soundMc, store::gsmFramesPerBuffer(cnf.nGsm));
-}
-void CPhone::stopCapture() { audio_->closeCapture(); }
-
-void CPhone::rememberDevices() {
-  for (std::size_t i = 0; i < soundDirections.size(); ++i) {
-    const auto names = audio_->deviceNames(soundDirections[i]);
-    const std::int32_t position = i == 0 ? cnf.soundSp.get() : cnf.soundMc.get();
-    if (position >= 0 && static_cast<std::size_t>(position) < names.size()) {
-      savedDevices_[i] = names[static_cast<std::size_t>(position)];
-      missingTold_[i] = false;
-    }
-  }
-  store::saveDeviceNames(devicesPath_, savedDevices_);
-}
-
-void CPhone::resolveDevices() {
-  bool moved = false, learned = false;
-  for (std::size_t i = 0; i < soundDirections.size(); ++i) {
-    const auto names = audio_->deviceNames(soundDirections[i]);
-    if (names.empty()) continue;  // no sound card: nothing to choose
-    store::LeInt32& live = i == 0 ? cnf.soundSp : cnf.soundMc;
-    store::LeInt32& edited = i == 0 ? cnfEdit.soundSp : cnfEdit.soundMc;
-    const std::int32_t position = live.get();
-    if (savedDevices_[i].empty()) {
-      if (position >= 0 && static_cast<std::size_t>(position) < names.size()) {
-        savedDevices_[i] = names[static_cast<std::size_t>(position)];
-        learned = true;
-      }
-      continue;
-    }
-    const auto found = std::find(names.begin(), names.end(), savedDevices_[i]);
-    const auto now = found != names.end() ? static_cast<std::int32_t>(found - names.begin()) : 0;
-    if (found == names.end() && !missingTold_[i]) {
-      missingTold_[i] = true;
-      display_.showMessage(std::string(i == 0 ? "The loudspeaker \"" : "The microphone \"") +
-                           savedDevices_[i] + "\" is missing: the default device is used.");
-    }
-    if (found != names.end()) missingTold_[i] = false;
-    if (now != position) {
-      live = now;
-      edited = now;
-      moved = true;
-    }
-  }
-  if (learned) store::saveDeviceNames(devicesPath_, savedDevices_);
-  if (moved) config.save();
-}
-
-void CPhone::standbyMicrophone() {
-  // In full duplex the microphone stays ready between calls, so that a call
-  // is heard from its first word; in half duplex the card cannot do both.
-  audio_->standbyCapture(halfDuplex() ? -1 : cnf.soundMc.get());
-}
-
-bool CPhone::startMicTest() {
-  if (audio_->testStates().rec == audio::TestState::running ||
-      callState.stateClient.load() != net::ClientState::clientIdle) {
-    return false;
-  }
-  audio_->startTest();
-  switchToCapture();
-  return true;
-}
-
-void CPhone::stopMicTest() {
-  if (!callUp()) endMicTest();
-}
-
-void CPhone::endMicTest() {
-  const bool running = audio_->testStates() != audio::TestStates{};
-  audio_->stopTest();
-  if (!running) return;
-  // Closing is safe from any thread; the half-duplex reopening of playback
-  // is left to the tick.
-  if (halfDuplex()) switchToPlayback();
-  else stopCapture();
-}
-
-void CPhone::soundTick() {
-  std::int32_t hold = voiceHold.load();
-  while (hold > 0 && !voiceHold.compare_exchange_weak(hold, hold - 1)) {
-  }
-  if (!audio_->captureOpen()) {
-    voiceActive = 0;
-    voiceHold = 0;
-  }
-  audio_->tickHold();
-}
 
 void CPhone::restartListener() {
   if (bindRestart <= 0) bindRestart = deferredStartValue;

@@ -23,6 +23,7 @@
 #include "net/call_state.h"
 #include "net/call_thread.h"
 #include "net/listener.h"
+#include "net/reach/reach_keeper.h"
 #include "net/requests.h"
 #include "phone/phone_texts.h"
 #include "phone/phone_ui.h"
@@ -68,8 +69,11 @@ class CPhone : public net::CallFields, private net::CallHost {
   using AudioFactory = std::function<std::unique_ptr<audio::AudioPort>(const audio::SoundLinks&)>;
 
   // Builds the phone in baseDir: loads (or creates) its settings there.
+  // reachOptions: how port mappings are made and kept (tests shorten the
+  // lease).
   CPhone(PhoneUi& ui, std::string baseDir = store::currentDirectory(),
-         const AudioFactory& makeAudio = nullptr, HostLookup hostLookup = nullptr);
+         const AudioFactory& makeAudio = nullptr, HostLookup hostLookup = nullptr,
+         net::ReachOptions reachOptions = {});
   ~CPhone();
   CPhone(const CPhone&) = delete;
   CPhone& operator=(const CPhone&) = delete;
@@ -134,10 +138,15 @@ class CPhone : public net::CallFields, private net::CallHost {
   bool registerNew(std::int32_t number, std::string_view password);
   bool login(std::int32_t number, std::string_view password, std::uint32_t address,
              std::uint16_t port);
-  // A login that announces where this phone takes calls: the address the
-  // login's own connection comes from (see net::announcedAddress) and the
-  // listening port.
+  // A login that announces where this phone takes calls: a port mapping's
+  // or the call relay's address and port when the reachability plan has
+  // one, otherwise the address the login's own connection comes from (see
+  // net::announcedAddress) and the listening port.
   bool loginAnnouncing(std::int32_t number, std::string_view password);
+  // How callers reach this phone now, and where ("ADDRESS:PORT" of the
+  // latest login; empty before one).
+  net::ReachPlan reachPlan() const { return reach_->plan(); }
+  const std::string& reachableAt() const { return reachableAt_; }
   void logout();
   // Before the live settings move to another server: a logged-in phone logs
   // out from the current one at once, and automatic login then logs in to
@@ -173,7 +182,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.
   std::unique_ptr<net::CAuthServer> authServer;
-  // The listener and the latest call thread.
+  // The listener and the latest call thread. The relay link's thread hands
+  // connections to the listener, so myBind changes under bindLock_.
   std::unique_ptr<net::CBind> myBind;
   std::unique_ptr<net::CClient> client;  // guarded by clientLock_
 
@@ -222,6 +232,17 @@ class CPhone : public net::CallFields, private net::CallHost {
   // No login goes out while the listener is starting or restarting, so that
   // the port announced is the one that listens.
   bool listenerReady() const;
+  // What the reachability plan is decided on.
+  net::ReachInput reachInput() const;
+  // True once the plan is decided for the current settings, or the login
+  // has waited long enough for it and goes with what there is.
+  bool reachSettled();
+  // After a successful login: the relay its answer offers, and the ticket
+  // the relay link says who it is with.
+  void reachLoggedIn(const net::CPacket& answer);
+  // A connection the call relay asked for: examined by the listener.
+  void adoptRelayed(net::SocketPtr connection);
+  void replaceListener(std::unique_ptr<net::CBind> next);
   void consumeFindUser(net::AuthSlot& slot);
   // Stores (or clears, for an empty password) the saved password in both
   // records.
@@ -259,6 +280,11 @@ class CPhone : public net::CallFields, private net::CallHost {
   void startTransactions();
 
   std::mutex clientLock_;
+  std::mutex bindLock_;  // guards the myBind pointer for the relay link
+  std::unique_ptr<net::ReachKeeper> reach_;
+  std::uint64_t announcedGeneration_ = 0;
+  std::int32_t reachWaitTicks_ = 0;
+  std::string reachableAt_;
   std::atomic<bool> portInUsePending_{false};
   // What the latest login announced, and the password it was made with, so
   // that a new port can be announced without asking again. Memory only.

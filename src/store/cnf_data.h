@@ -41,7 +41,10 @@ struct CnfData {
   PortField userPort;
   LeInt32 useReDirectCallIn;
   IpField reHost;
-  RawField<4> spare;
+  // The record's former spare word: automatic reachability (port mapping,
+  // else the server's call relay) when not 0. Files written before it
+  // hold 0 there, so their phones behave as before; new files get 1.
+  LeInt32 autoReach;
   LeInt32 soundSp;
   LeInt32 soundMc;
   LeInt32 soundSystem;
@@ -95,7 +98,7 @@ struct CnfData {
 template <class Rec, class F>
 void forEachField(Rec& r, F&& f) {
   f(r.language); f(r.startUp); f(r.dynamicPort); f(r.localHost); f(r.userPort);
-  f(r.useReDirectCallIn); f(r.reHost); f(r.spare); f(r.soundSp); f(r.soundMc);
+  f(r.useReDirectCallIn); f(r.reHost); f(r.autoReach); f(r.soundSp); f(r.soundMc);
   f(r.soundSystem); f(r.msa); f(r.tmHoldVoice); f(r.activationVoice); f(r.nGsm);
   f(r.nGsmDelay); f(r.musicTakt); f(r.musicVol); f(r.musicSel); f(r.musicCallIn);
   f(r.musicCallOut); f(r.musicFind); f(r.musicMsg); f(r.userNumber); f(r.passwdLen);
@@ -114,7 +117,7 @@ static_assert(offsetof(CnfData, localHost) == 108);
 static_assert(offsetof(CnfData, userPort) == 112);
 static_assert(offsetof(CnfData, useReDirectCallIn) == 116);
 static_assert(offsetof(CnfData, reHost) == 120);
-static_assert(offsetof(CnfData, spare) == 124);
+static_assert(offsetof(CnfData, autoReach) == 124);
 static_assert(offsetof(CnfData, soundSp) == 128);
 static_assert(offsetof(CnfData, soundMc) == 132);
 static_assert(offsetof(CnfData, soundSystem) == 136);

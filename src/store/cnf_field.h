@@ -130,24 +130,4 @@ class TextField {
   std::array<std::atomic<char>, N> bytes_{};
 };
 
-// Raw bytes kept exactly as stored (the record's spare word).
-template <std::size_t N>
-class RawField {
- public:
-  static constexpr std::size_t size = N;
-  RawField() = default;
-  RawField(const RawField&) = delete;
-  RawField& operator=(const RawField&) = delete;
-
-  void toBytes(std::span<std::uint8_t, size> out) const {
-    for (std::size_t i = 0; i < N; ++i) out[i] = bytes_[i].load(std::memory_order_relaxed);
-  }
-  void fromBytes(std::span<const std::uint8_t, size> in) {
-    for (std::size_t i = 0; i < N; ++i) bytes_[i].store(in[i], std::memory_order_relaxed);
-  }
-
- private:
-  std::array<std::atomic<std::uint8_t>, N> bytes_{};
-};
-
 }  // namespace orvalis::store

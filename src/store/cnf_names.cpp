@@ -18,6 +18,7 @@ void forEachNamedField(Rec& r, F&& f) {
   f("language", r.language); f("startUp", r.startUp); f("dynamicPort", r.dynamicPort);
   f("localHost", r.localHost); f("userPort", r.userPort);
   f("useReDirectCallIn", r.useReDirectCallIn); f("reHost", r.reHost);
+  f("autoReach", r.autoReach);
   f("soundSp", r.soundSp); f("soundMc", r.soundMc); f("soundSystem", r.soundSystem);
   f("msa", r.msa); f("tmHoldVoice", r.tmHoldVoice); f("activationVoice", r.activationVoice);
   f("nGsm", r.nGsm); f("nGsmDelay", r.nGsmDelay); f("musicTakt", r.musicTakt);

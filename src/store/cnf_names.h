@@ -13,8 +13,7 @@
 
 namespace orvalis::store {
 
-// Every named field, in the order of the record. The unused spare word has
-// no name.
+// Every named field, in the order of the record.
 std::span<const std::string_view> cnfFieldNames();
 
 // The field's value as text; nothing for an unknown name.

@@ -68,6 +68,7 @@ void setDefaults(CnfData& cnf) {
   cnf.socks5Host = loopback;
   cnf.httpHost = loopback;
   cnf.gateHost = loopback;
+  cnf.autoReach = 1;
 }
 
 CConfig::CConfig(CnfData& cnf, CnfData& cnfEdit, std::string baseDir)

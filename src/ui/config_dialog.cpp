@@ -97,10 +97,13 @@ void TFCnf::fillControls() {
   w_.cUseSocks5CallOut->setChecked(e.useSocks5CallOut != 0);
   w_.cSavePasswd->setChecked(e.passwdLen >= 1);
   w_.rbStartUp[e.startUp == 1 ? 1 : 0]->setChecked(true);
-  w_.lLocalHost->setText(qtText(net::formatAddress(e.localHost)));
+  // Once the phone has said where callers reach it (with the port, or a
+  // mapped address), the bare address of the record would only hide that.
+  if (!localHostGiven_) w_.lLocalHost->setText(qtText(net::formatAddress(e.localHost)));
   setPort(w_.eUserPort, e.userPort);
   w_.checkDinamicalyPort->setChecked(e.dynamicPort != 0);
   w_.cUseReDirectCallIn->setChecked(e.useReDirectCallIn != 0);
+  w_.cAutoReach->setChecked(e.autoReach != 0);
   setHost(w_.eReHost, e.reHost);
   setHost(w_.eServerHost, e.serverHost);
   setPort(w_.eServerPort, e.serverPort);
@@ -133,7 +136,10 @@ void TFCnf::okClicked() {
   hide();
 }
 
-void TFCnf::setLocalHostLabel(std::string_view text) { w_.lLocalHost->setText(qtText(text)); }
+void TFCnf::setLocalHostLabel(std::string_view text) {
+  localHostGiven_ = true;
+  w_.lLocalHost->setText(qtText(text));
+}
 
 void TFCnf::setTestServerLabel(std::string_view text) { w_.lTestServer->setText(qtText(text)); }
 

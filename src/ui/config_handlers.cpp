@@ -34,7 +34,7 @@ void TFCnf::connectHandlers() {
   on(w_.comboTmHoldVoice, &QComboBox::currentIndexChanged, [this] { holdTimeChanged(); });
   on(w_.comboNGsmDelay, &QComboBox::currentIndexChanged, [this] { spoolChanged(); });
   on(w_.checkDinamicalyPort, &QCheckBox::toggled, [this] { dynamicPortChanged(); });
-  for (QCheckBox* c : {w_.cUseSocks5CallOut, w_.cUseReDirectCallIn, w_.cSocks5Auth})
+  for (QCheckBox* c : {w_.cUseSocks5CallOut, w_.cUseReDirectCallIn, w_.cSocks5Auth, w_.cAutoReach})
     on(c, &QCheckBox::toggled, [this] { flagsChanged(); });
   for (QLineEdit* e : {w_.eSocks5User, w_.eSocks5Passwd})
     on(e, &QLineEdit::textChanged, [this] { secretsChanged(); });
@@ -188,6 +188,10 @@ void TFCnf::flagsChanged() {
   e.useSocks5CallOut = w_.cUseSocks5CallOut->isChecked() ? 1 : 0;
   e.useReDirectCallIn = w_.cUseReDirectCallIn->isChecked() ? 1 : 0;
   e.socks5Auth = w_.cSocks5Auth->isChecked() ? 1 : 0;
+  e.autoReach = w_.cAutoReach->isChecked() ? 1 : 0;
+  // The user's own forwarding on the NAT wins over automatic reachability;
+  // the choice is kept for when it is turned off.
+  w_.cAutoReach->setEnabled(!w_.cUseReDirectCallIn->isChecked());
 }
 
 void TFCnf::secretsChanged() {

@@ -138,22 +138,29 @@ QWidget* userTab(ConfigWidgets& w) {
                  new QRadioButton(QStringLiteral("Tray"), w.rgStartUp)};
   for (QRadioButton* rb : w.rbStartUp) startUp->addWidget(rb);
   w.lCallInConnections = new QLabel(tab);
+  // The phone shows there the address and port callers use, at their widest
+  // "255.255.255.255:65535"; the column must not shift as it changes.
   w.lLocalHost = new QLabel(tab);
+  w.lLocalHost->setMinimumWidth(
+      w.lLocalHost->fontMetrics().horizontalAdvance(QStringLiteral("255.255.255.255:65535")) +
+      w.lLocalHost->fontMetrics().averageCharWidth());
   w.eUserPort = portEdit(tab);
   w.checkDinamicalyPort = new QCheckBox(tab);
   w.cUseReDirectCallIn = new QCheckBox(tab);
   w.eReHost = hostEdit(tab);
+  w.cAutoReach = new QCheckBox(tab);
   grid->addWidget(w.cUseSocks5CallOut, 0, 0, 1, 2);
   grid->addWidget(w.cSavePasswd, 1, 0, 1, 2);
   grid->addWidget(w.rgStartUp, 2, 0, 1, 2);
   grid->addWidget(w.lCallInConnections, 3, 0, 1, 2);
-  grid->addWidget(new QLabel(QStringLiteral("Host"), tab), 4, 0);
+  grid->addWidget(new QLabel(QStringLiteral("Reachable at"), tab), 4, 0);
   grid->addWidget(w.lLocalHost, 4, 1);
   grid->addWidget(new QLabel(QStringLiteral("Port"), tab), 5, 0);
   grid->addWidget(w.eUserPort, 5, 1);
   grid->addWidget(w.checkDinamicalyPort, 6, 0, 1, 2);
   grid->addWidget(w.cUseReDirectCallIn, 7, 0, 1, 2);
   grid->addWidget(w.eReHost, 8, 1);
+  grid->addWidget(w.cAutoReach, 9, 0, 1, 2);
   return tab;
 }
 

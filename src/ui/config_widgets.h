@@ -72,6 +72,7 @@ struct ConfigWidgets {
   QCheckBox* checkDinamicalyPort = nullptr;
   QCheckBox* cUseReDirectCallIn = nullptr;
   QLineEdit* eReHost = nullptr;
+  QCheckBox* cAutoReach = nullptr;
 
   // "Server": the ways in the order of connectServer.
   QGroupBox* gbServerAuth = nullptr;

@@ -64,6 +64,13 @@ class Server {
     port_ = static_cast<std::uint16_t>(std::stoi(*port));
   }
   std::uint16_t port() const { return port_; }
+  // The call relay's port, as the server said; 0 when it has none.
+  std::uint16_t relayPort() {
+    const auto port = process_.waitForLine("call relay on ", std::chrono::milliseconds(0));
+    return port ? static_cast<std::uint16_t>(std::stoi(*port)) : 0;
+  }
+  // What the server wrote to its log (standard error) so far.
+  std::string log() const { return process_.errText(); }
 
  private:
   ChildProcess start(const Launcher& launcher, const std::string& bind) const {
@@ -94,6 +101,7 @@ struct PhoneSettings {
   std::optional<std::uint32_t> reHost = loopback;
   std::uint16_t fixedPort = 0;  // the listener's port; 0: a free one
   Launcher launcher{};          // where the phone runs
+  std::vector<std::string> args{};  // more of orvalis-cli's options
 };
 
 // One phone in a directory of its own. Expectations look at the lines
@@ -102,7 +110,7 @@ class Phone {
  public:
   Phone(std::int32_t number, std::uint16_t serverPort, PhoneSettings settings = {})
       : number_(std::to_string(number)),
-        launch_(launch(settings.launcher, ORVALIS_CLI_PATH, {"--audio", settings.audio})) {
+        launch_(launch(settings.launcher, ORVALIS_CLI_PATH, cliArgs(settings))) {
     store::CnfData cnf, cnfEdit;
     store::CConfig config(cnf, cnfEdit, dir_.dir());
     cnf.serverHost = settings.serverHost;
@@ -231,6 +239,12 @@ class Phone {
     process_ = std::make_unique<InteractiveProcess>(launch_.program, launch_.args,
                                                     dir_.path().string());
     mark_ = 0;
+  }
+
+  static std::vector<std::string> cliArgs(const PhoneSettings& settings) {
+    std::vector<std::string> args{"--audio", settings.audio};
+    args.insert(args.end(), settings.args.begin(), settings.args.end());
+    return args;
   }
 
   TempDir dir_;

@@ -15,6 +15,7 @@
 #include "fakes.h"
 #include "net/message_codes.h"
 #include "phone/phone.h"
+#include "support/no_router.h"
 #include "support/temp_dir.h"
 
 namespace orvalis::testing {
@@ -32,7 +33,7 @@ class PhoneTest : public ::testing::Test {
           audio = fake.get();
           return fake;
         },
-        [] { return hostAddress; });
+        [] { return hostAddress; }, reachOptions);
     // The tests play the transaction thread's part themselves.
     phone_->netReady = false;
     awaitListener();
@@ -91,6 +92,8 @@ class PhoneTest : public ::testing::Test {
   }
 
   TempDir dir;
+  // How the phone's reachability keeper meets routers: by default never.
+  net::ReachOptions reachOptions = noRouter();
   FakeUi ui;
   std::vector<std::string> audioLog;
   FakeAudio* audio = nullptr;  // owned by the phone

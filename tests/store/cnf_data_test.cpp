@@ -62,7 +62,7 @@ TEST(CnfData, EncodeFollowsTheLayout) {
   // Spot checks at fixed offsets of the file.
   EXPECT_EQ(bytes[0], 1);                        // language, field 0
   EXPECT_EQ(bytes[112], 5);                      // userPort, field 4
-  EXPECT_EQ(bytes[124], 8);                      // spare, field 7
+  EXPECT_EQ(bytes[124], 8);                      // autoReach, field 7
   EXPECT_EQ(bytes[4268], 24);                    // userNumber, field 23
   EXPECT_EQ(bytes[4275], 28);                    // passwdLen last byte, field 24
   EXPECT_EQ(bytes[4375], 41 + 3);                // gatePort padding, field 40

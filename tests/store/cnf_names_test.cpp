@@ -16,12 +16,13 @@ TEST(CnfNames, EveryNameReadsAndValuesRoundTrip) {
   CnfData cnf;
   setDefaults(cnf);
   const auto names = cnfFieldNames();
-  EXPECT_EQ(names.size(), 40u);  // every field but the spare word
+  EXPECT_EQ(names.size(), 41u);
   EXPECT_EQ(std::set<std::string_view>(names.begin(), names.end()).size(), names.size());
   for (const auto name : names) EXPECT_TRUE(getCnfField(cnf, name)) << name;
   EXPECT_EQ(getCnfField(cnf, "language"), "&English");
   EXPECT_EQ(getCnfField(cnf, "reHost"), "127.0.0.1");
   EXPECT_FALSE(getCnfField(cnf, "spare"));
+  EXPECT_EQ(getCnfField(cnf, "autoReach"), "1");  // on in a new settings file
 
   EXPECT_TRUE(setCnfField(cnf, "userNumber", "-7"));
   EXPECT_EQ(getCnfField(cnf, "userNumber"), "-7");
@@ -32,6 +33,8 @@ TEST(CnfNames, EveryNameReadsAndValuesRoundTrip) {
   EXPECT_EQ(getCnfField(cnf, "serverHost"), "10.1.2.3");
   EXPECT_TRUE(setCnfField(cnf, "language", std::string(150, 'x')));
   EXPECT_EQ(cnf.language.str().size(), 99u);
+  EXPECT_TRUE(setCnfField(cnf, "autoReach", "0"));
+  EXPECT_EQ(cnf.encode()[124], 0);  // the record's former spare word
 }
 
 TEST(CnfNames, RefusedValuesChangeNothing) {

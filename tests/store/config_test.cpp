@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <filesystem>
@@ -79,7 +80,8 @@ TEST_F(ConfigTest, FirstStartWritesTheDefaults) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data())), "&English");
   for (std::size_t i = 8; i < 100; ++i) ASSERT_EQ(file[i], 0) << i;
   EXPECT_EQ(Bytes(file.begin() + 112, file.begin() + 116), (Bytes{0x41, 0x0D, 0, 0}));
-  EXPECT_EQ(Bytes(file.begin() + 120, file.begin() + 128), (Bytes{127, 0, 0, 1, 0, 0, 0, 0}));
+  // reHost, then autoReach: a new settings file has automatic reachability on.
+  EXPECT_EQ(Bytes(file.begin() + 120, file.begin() + 128), (Bytes{127, 0, 0, 1, 1, 0, 0, 0}));
   EXPECT_EQ(Bytes(file.begin() + 4300, file.begin() + 4304), (Bytes{0x41, 0x0D, 0, 0}));
   EXPECT_EQ(Bytes(file.begin() + 4296, file.begin() + 4300), (Bytes{127, 0, 0, 1}));
   for (std::size_t off : {4312u, 4364u, 4372u})  // unused ports and their padding
@@ -153,7 +155,7 @@ TEST_F(ConfigTest, SaveAndLoadKeepEveryField) {
   cnf_.socks5Port = 1080;
   cnf_.socks5Passwd = "fifteen-chars!!";
   cnf_.language = std::string(300, 'L');
-  cnf_.spare.fromBytes(std::array<std::uint8_t, 4>{1, 2, 3, 4});
+  cnf_.autoReach = 0x04030201;
   ASSERT_TRUE(cfg.save());
 
   const Bytes file = readFile();
@@ -164,6 +166,7 @@ TEST_F(ConfigTest, SaveAndLoadKeepEveryField) {
             (Bytes{'f', 'i', 'f', 't', 'e', 'e', 'n', '-', 'c', 'h', 'a', 'r', 's', '!', '!', 0}));
   EXPECT_EQ(file[98], 'L');
   EXPECT_EQ(file[99], 0);
+  EXPECT_EQ(Bytes(file.begin() + 124, file.begin() + 128), (Bytes{1, 2, 3, 4}));  // autoReach
 
   CnfData cnf2, edit2;
   CConfig again(cnf2, edit2, dir_);
@@ -171,6 +174,20 @@ TEST_F(ConfigTest, SaveAndLoadKeepEveryField) {
   EXPECT_EQ(image(edit2), image(cnf_));
   EXPECT_EQ(cnf2.socks5Passwd.str(), "fifteen-chars!!");
   EXPECT_EQ(cnf2.language.str(), std::string(99, 'L'));
+}
+
+// Phones before automatic reachability wrote 0 in its word: they keep
+// behaving as before, through loads and saves, until the user turns it on.
+TEST_F(ConfigTest, OlderFileKeepsAutomaticReachabilityOff) {
+  Bytes old = defaults();
+  std::fill(old.begin() + 124, old.begin() + 128, 0);
+  writeFile(path_, old);
+  CConfig cfg(cnf_, edit_, dir_);
+  EXPECT_EQ(cnf_.autoReach.get(), 0);
+  EXPECT_EQ(edit_.autoReach.get(), 0);
+  EXPECT_EQ(readFile(), old);
+  ASSERT_TRUE(cfg.save());
+  EXPECT_EQ(readFile(), old);
 }
 
 TEST_F(ConfigTest, SaveNarrowsTheModeAndLeavesNoTemporaryFile) {

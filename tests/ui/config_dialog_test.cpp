@@ -256,5 +256,37 @@ TEST_F(ConfigDialogTest, PortOutsideItsRangeIsRefused) {
   EXPECT_EQ(phone().cnfEdit.userPort.get(), 40000);
 }
 
+TEST_F(ConfigDialogTest, AutomaticReachabilityGivesWayToTheNatAddress) {
+  makeDialog([](CnfData& c) {
+    c.dynamicPort = 0;
+    c.userPort = 0;
+    c.autoReach = 0;  // a file of a phone from before the choice
+  });
+  EXPECT_EQ(w().cAutoReach->text().toStdString(),
+            "Automatic (NAT-PMP / UPnP, else the server's relay)");
+  EXPECT_FALSE(w().cAutoReach->isChecked());
+  w().cAutoReach->setChecked(true);
+  EXPECT_EQ(phone().cnf.autoReach.get(), 0);  // nothing live before Apply
+
+  // The user's own forwarding wins; the choice waits behind it.
+  w().cUseReDirectCallIn->setChecked(true);
+  EXPECT_FALSE(w().cAutoReach->isEnabled());
+  dialog().setLocalHostLabel("203.0.113.9:40001");
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_TRUE(host.questions.empty());
+  EXPECT_EQ(phone().cnf.autoReach.get(), 1);
+  EXPECT_EQ(saved().cnf.autoReach.get(), 1);
+  EXPECT_TRUE(w().cAutoReach->isChecked());
+  EXPECT_FALSE(w().cAutoReach->isEnabled());
+  // Refilling keeps what the phone said over the record's bare address.
+  EXPECT_EQ(w().lLocalHost->text().toStdString(), "203.0.113.9:40001");
+
+  w().cUseReDirectCallIn->setChecked(false);
+  EXPECT_TRUE(w().cAutoReach->isEnabled());
+  w().cAutoReach->setChecked(false);
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_EQ(saved().cnf.autoReach.get(), 0);
+}
+
 }  // namespace
 }  // namespace orvalis::testing

@@ -18,6 +18,7 @@
 #include "phone/dialog_host.h"
 #include "phone/fakes.h"
 #include "store/config.h"
+#include "support/no_router.h"
 #include "support/temp_dir.h"
 #include "ui/config_dialog.h"
 
@@ -88,7 +89,7 @@ class ConfigDialogTest : public ::testing::Test {
           audio = fake.get();
           return fake;
         },
-        [] { return htonl(INADDR_LOOPBACK); });
+        [] { return htonl(INADDR_LOOPBACK); }, noRouter());
     phone_->netReady = false;  // no server
     awaitListener();
     dialog_ = std::make_unique<ui::TFCnf>(*phone_, host, ui);

@@ -29,15 +29,45 @@ ReachKeeper::~ReachKeeper() {
   thread_.join();
 }
 
+std::uint32_t ReachKeeper::sourceFor(const ReachInput& input) const {
+  return options_.sourceAddress ? options_.sourceAddress(input.serverHost, input.serverPort)
+                                : sourceAddressTo(input.serverHost, input.serverPort);
+}
+
+std::optional<Reach> ReachKeeper::withoutRouter(const ReachInput& input, std::uint32_t source) {
+  const bool local = source != 0 && (isLoopback(source) || isPublicAddress(source));
+  if (input.forwarded) return Reach::forwarded;
+  if (local) return Reach::direct;
+  if (!input.automatic || input.listenPort == 0) return Reach::none;
+  return std::nullopt;
+}
+
 void ReachKeeper::want(const ReachInput& input) {
   {
     std::lock_guard guard(lock_);
-    if (input == input_ && !releasing_ && (plan_.settled || inputChanged_)) return;
+    if (input == input_) return;  // decided, or being decided
+  }
+  // What needs no router is decided at once, so a login waits only for a
+  // router's answer; the thread still removes a mapping no longer needed.
+  const auto quick = withoutRouter(input, sourceFor(input));
+  {
+    std::lock_guard guard(lock_);
     input_ = input;
     inputChanged_ = true;
     plan_.settled = false;
+    if (quick) setPlan(*quick, 0, 0);
   }
   wake_.notify_all();
+}
+
+void ReachKeeper::setPlan(Reach reach, std::uint32_t address, std::uint16_t port) {
+  if (plan_.reach != reach || plan_.address != address || plan_.port != port) {
+    ++plan_.generation;
+    plan_.reach = reach;
+    plan_.address = address;
+    plan_.port = port;
+  }
+  plan_.settled = true;
 }
 
 ReachPlan ReachKeeper::plan() const {
@@ -74,6 +104,9 @@ void ReachKeeper::release() {
     std::lock_guard guard(lock_);
     releasing_ = true;
     login_.reset();
+    // The next want decides anew, even for the same settings.
+    input_ = ReachInput{};
+    inputChanged_ = false;
     plan_.settled = false;
   }
   wake_.notify_all();
@@ -99,13 +132,7 @@ void ReachKeeper::publish(const ReachInput& input, Reach reach, std::uint32_t ad
                           std::uint16_t port) {
   std::lock_guard guard(lock_);
   if (!(input == input_) || inputChanged_) return;  // decided for an input gone by
-  if (plan_.reach != reach || plan_.address != address || plan_.port != port) {
-    ++plan_.generation;
-    plan_.reach = reach;
-    plan_.address = address;
-    plan_.port = port;
-  }
-  plan_.settled = true;
+  setPlan(reach, address, port);
 }
 
 void ReachKeeper::run() {
@@ -121,20 +148,17 @@ void ReachKeeper::run() {
       });
       if (stopping_) break;
       releaseNow = std::exchange(releasing_, false);
-      decideNow = std::exchange(inputChanged_, false) || std::exchange(offerChanged_, false);
-      loginChanged_ = false;  // keepLink below follows the new ticket
+      // A release goes first; what was asked after it waits for the next round.
+      if (!releaseNow) {
+        decideNow = std::exchange(inputChanged_, false) || std::exchange(offerChanged_, false);
+        loginChanged_ = false;  // keepLink below follows the new ticket
+      }
       input = input_;
     }
     if (releaseNow) {
       unmap();
       nextRenew_ = nextCheck_ = Clock::time_point::max();
-      std::unique_ptr<RelayLink> dropped;
-      {
-        std::lock_guard guard(lock_);
-        dropped = std::move(link_);
-        input_ = ReachInput{};
-      }
-      dropped.reset();  // joined outside the lock
+      dropLink();
       continue;
     }
     if (decideNow) {
@@ -145,23 +169,24 @@ void ReachKeeper::run() {
     keepLink();
   }
   unmap();
+  dropLink();
+}
+
+void ReachKeeper::dropLink() {
   std::unique_ptr<RelayLink> dropped;
   {
     std::lock_guard guard(lock_);
     dropped = std::move(link_);
   }
+  dropped.reset();  // joined outside the lock
 }
 
 void ReachKeeper::decide(const ReachInput& input) {
   nextRenew_ = nextCheck_ = Clock::time_point::max();
-  const auto source = options_.sourceAddress ? options_.sourceAddress(input.serverHost, input.serverPort)
-                                             : sourceAddressTo(input.serverHost, input.serverPort);
-  const bool local = source != 0 && (isLoopback(source) || isPublicAddress(source));
-  if (input.forwarded || !input.automatic || local || input.listenPort == 0) {
+  if (const auto quick = withoutRouter(input, sourceFor(input))) {
     // Nothing is mapped for a phone that callers reach without it.
     unmap();
-    const Reach reach = input.forwarded ? Reach::forwarded : local ? Reach::direct : Reach::none;
-    publish(input, reach, 0, 0);
+    publish(input, *quick, 0, 0);
     return;
   }
   if (mapping_ && mapping_->internalPort != input.listenPort) unmap();
@@ -245,7 +270,6 @@ void ReachKeeper::keepLink() {
   }
   const bool wanted = login && plan.settled && plan.reach == Reach::relay;
   const RelayEndpoint relay{plan.address, plan.port};
-  std::unique_ptr<RelayLink> dropped;
   {
     std::lock_guard guard(lock_);
     if (link_ && wanted && link_->relay() == relay && link_->number() == login->number &&
@@ -253,9 +277,8 @@ void ReachKeeper::keepLink() {
       link_->setTicket(login->ticket);
       return;
     }
-    dropped = std::move(link_);
   }
-  dropped.reset();  // joined outside the lock
+  dropLink();
   if (!wanted) return;
   auto made = std::make_unique<RelayLink>(relay, login->number, login->ticket, login->incoming);
   std::lock_guard guard(lock_);

@@ -96,7 +96,13 @@ class ReachKeeper {
   bool mapWith(PortMapper& mapper, std::chrono::milliseconds limit, std::uint16_t port);
   void unmap();
   void keepLink();
-  // Publishes a plan for input; false when the input changed meanwhile.
+  void dropLink();
+  std::uint32_t sourceFor(const ReachInput& input) const;
+  // The way that needs no router, if there is one.
+  static std::optional<Reach> withoutRouter(const ReachInput& input, std::uint32_t source);
+  // Sets the plan, counting a change; lock_ held.
+  void setPlan(Reach reach, std::uint32_t address, std::uint16_t port);
+  // Publishes a plan decided for input, unless the input changed meanwhile.
   void publish(const ReachInput& input, Reach reach, std::uint32_t address, std::uint16_t port);
   std::optional<RelayEndpoint> offerFor(const ReachInput& input) const;
   std::chrono::seconds checkInterval() const;
