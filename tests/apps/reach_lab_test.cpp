@@ -229,7 +229,7 @@ TEST_F(ReachLab, MappersMapAPortTheServerReachesUntilUnmapped) {
     EXPECT_EQ(mapping->internal, ipv4(homeAddress(1)));
     EXPECT_EQ(mapping->internalPort, port);
     EXPECT_EQ(mapping->lease, 3600s);
-    EXPECT_TRUE(routerForwards(1, port))
+    EXPECT_TRUE(routerForwards(1, port));
     EXPECT_TRUE(serverReaches(mapping->external, mapping->externalPort, listener));
     PortMapping held = *mapping;
     EXPECT_TRUE(from(host, [&] { return mapper->stillMapped(held, 1000ms); }));

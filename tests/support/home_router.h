@@ -62,6 +62,7 @@ class HomeRouter {
   // Starts the daemon and waits until it listens for NAT-PMP.
   void start() {
     if (options_.service == MappingService::none || pid_ > 0) return;
+    const std::size_t logged = daemonLog().size();  // what earlier runs wrote
     const int log = ::open(dir_.file("log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     std::vector<std::string> args = lab_.launcher(options_.host);
     args.insert(args.end(), {daemon, "-d", "-f", dir_.file("miniupnpd.conf").string(), "-P",
@@ -73,7 +74,7 @@ class HomeRouter {
     if (pid_ < 0) throw std::runtime_error("cannot start " + std::string(daemon));
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < limit) {
-      if (daemonLog().find("Listening for NAT-PMP") != std::string::npos) return;
+      if (daemonLog().find("Listening for NAT-PMP", logged) != std::string::npos) return;
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
