@@ -85,19 +85,17 @@ class HomeRouter {
     throw std::runtime_error("miniupnpd did not start listening:\n" + daemonLog());
   }
 
-  // Stops the daemon (SIGTERM, as at a shutdown) and waits for its end.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
+  // Stops the daemon as at a shutdown, and waits for its end. It heeds
+  // SIGTERM only when its wait for packets ends, which can take until its
+  // next announcement (30 s): after a while it is killed.
+  void stop() { end(SIGTERM, std::chrono::seconds(2)); }
 
   // A router that starts again has forgotten its mappings: the daemon
-  // stops, its chains are emptied, and it starts afresh.
+  // ends at once, as at a power cut, its chains are emptied (it would
+  // otherwise find their rules and report them as its own), and it starts
+  // afresh.
   void reboot() {
-    stop();
+    end(SIGKILL, std::chrono::seconds(0));
     lab_.runIn(options_.host,
                "nft flush chain inet filter miniupnpd\n"
                "nft flush chain inet filter prerouting_miniupnpd\n"
@@ -122,6 +120,22 @@ class HomeRouter {
   }
 
  private:
+  void end(int signal, std::chrono::seconds grace) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, signal);
+    const auto limit = std::chrono::steady_clock::now() + grace;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= limit) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+  }
+
   // Forwarding drops what it was not asked for; the daemon's chains hold
   // what it maps: the address translation and the forwarding's accepts.
   std::string ruleset() const {
