@@ -3,6 +3,7 @@
 #include <sys/select.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <optional>
 
@@ -47,7 +48,8 @@ class Session {
       const auto now = Clock::now();
       if (now >= deadline) return std::nullopt;
       const auto untilRetry = std::chrono::seconds(retry.tv_sec) + std::chrono::microseconds(retry.tv_usec);
-      const auto wait = std::min<Clock::duration>(untilRetry, deadline - now);
+      // The retry time may already have passed: then no wait at all.
+      const auto wait = std::clamp<Clock::duration>(untilRetry, Clock::duration::zero(), deadline - now);
       const auto us = std::chrono::duration_cast<std::chrono::microseconds>(wait).count();
       timeval timeout{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
       fd_set readable;
