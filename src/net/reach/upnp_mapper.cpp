@@ -189,7 +189,9 @@ class UpnpMapper final : public PortMapper {
   // answer.
   static std::optional<bool> holds(const Igd& igd, const PortMapping& mapping) {
     const std::string port = std::to_string(mapping.externalPort);
-    std::array<char, 64> client{}, internalPort{}, desc{}, enabled{}, leaseLeft{};
+    // The library copies fixed lengths into these (the description 80
+    // bytes, padded with zeros), whatever the answer's own length.
+    std::array<char, 128> client{}, internalPort{}, desc{}, enabled{}, leaseLeft{};
     const int rc = ::UPNP_GetSpecificPortMappingEntry(
         igd.control(), igd.service(), port.c_str(), "TCP", nullptr, client.data(),
         internalPort.data(), desc.data(), enabled.data(), leaseLeft.data());
