@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/admin.h"
+#include "server/call_relay.h"
 #include "server/open_store.h"
 #include "server/options.h"
 #include "server/password_hash.h"
@@ -39,12 +40,37 @@ int serve(const Options& o, TransactionLog& log) {
   const auto store = openUserStore(o.dbPath);
   const PasswordHasher hasher(o.hashCost);
   RequestHandler handler(*store, hasher, o.closed);
+  std::unique_ptr<CallRelay> callRelay;
+  if (o.callRelay) {
+    const CallRelaySettings relaySettings{
+        .listen = {.address = o.bindAddress, .port = callRelayPortOf(o),
+                   .maxConnections = o.maxConnections},
+        .publicAddress = o.callRelayAddress,
+        .maxCalls = o.maxRelayedCalls};
+    try {
+      callRelay = std::make_unique<CallRelay>(relaySettings, *store, log);
+    } catch (const std::system_error& e) {
+      // Asked for by name, it must be there; by default, the server still
+      // serves without it.
+      if (o.callRelayPort) throw;
+      std::cerr << "orvalis-server: no call relay on port " << relaySettings.listen.port << ": "
+                << e.what() << '\n';
+    }
+  }
+  if (callRelay) {
+    handler.offerCallRelay(o.callRelayAddress, callRelay->port());
+    std::cout << "call relay on " << callRelay->port() << std::endl;
+  }
   const ServerSettings settings{.listen = listenSettings(o),
                                 .timeout = std::chrono::milliseconds(o.timeoutMs),
                                 .workers = workerCount(o)};
   Server server(settings, handler, log);
+  // Both stop on the same signal.
+  std::thread relaying;
+  if (callRelay) relaying = std::thread([&] { callRelay->run(); });
   announce(server.port());
   server.run();
+  if (relaying.joinable()) relaying.join();
   return 0;
 }
 

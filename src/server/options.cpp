@@ -21,7 +21,8 @@ constexpr std::string_view usage =
     "\n"
     "Serves registration, login and user look-up to the phones on one TCP\n"
     "port, as framed messages or as HTTP GET requests from an HTTP proxy.\n"
-    "Prints \"listening on PORT\" once it accepts connections; SIGINT or\n"
+    "Prints \"call relay on PORT\" and then \"listening on PORT\" once it accepts\n"
+    "connections; SIGINT or\n"
     "SIGTERM stop it.\n"
     "\n"
     "Options:\n"
@@ -39,6 +40,13 @@ constexpr std::string_view usage =
     "  --max-connections N   close new connections beyond N open (default 10000)\n"
     "  --threads N           threads hashing passwords (default: processors)\n"
     "  --quiet               no transaction log on standard error\n"
+    "  --call-relay-port N   port of the call relay, through which phones that\n"
+    "                        cannot be reached otherwise take calls (default:\n"
+    "                        the server's port + 1; 0: any free)\n"
+    "  --call-relay-address ADDR  public IPv4 address announced for the call\n"
+    "                        relay (default: the one each phone reached)\n"
+    "  --max-relayed-calls N calls the relay carries at once (default 500)\n"
+    "  --no-call-relay       no call relay\n"
     "  --help                this text\n"
     "\n"
     "Commands (run on the --db database, then exit):\n"
@@ -114,6 +122,11 @@ bool parseIpv4(std::string_view text, std::uint32_t& address) {
 
 std::string_view usageText() { return usage; }
 
+std::uint16_t callRelayPortOf(const Options& o) {
+  if (o.callRelayPort) return *o.callRelayPort;
+  return o.port == 0 || o.port == 65535 ? 0 : static_cast<std::uint16_t>(o.port + 1);
+}
+
 ParseResult parseOptions(std::span<const std::string_view> args) {
   Options o;
   std::vector<std::string_view> words;
@@ -132,13 +145,17 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       o.quiet = true;
       continue;
     }
+    if (arg == "--no-call-relay") {
+      o.callRelay = false;
+      continue;
+    }
     if (!arg.starts_with("--")) {
       words.push_back(arg);
       continue;
     }
     constexpr std::array valued{
         "--port",   "--bind", "--db", "--relay", "--hash-cost", "--timeout-ms", "--max-connections",
-        "--threads"};
+        "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls"};
     if (std::find(valued.begin(), valued.end(), arg) == valued.end()) {
       return "unknown option: " + std::string(arg);
     }
@@ -174,6 +191,16 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       const auto n = parseNumber<std::uint32_t>(value, 1, 1'000'000);
       if (!n) return bad;
       o.maxConnections = *n;
+    } else if (arg == "--call-relay-port") {
+      const auto n = parseNumber<std::uint16_t>(value, 0, 65535);
+      if (!n) return bad;
+      o.callRelayPort = *n;
+    } else if (arg == "--call-relay-address") {
+      if (!parseIpv4(value, o.callRelayAddress) || o.callRelayAddress == 0) return bad;
+    } else if (arg == "--max-relayed-calls") {
+      const auto n = parseNumber<std::uint32_t>(value, 1, 1'000'000);
+      if (!n) return bad;
+      o.maxRelayedCalls = *n;
     } else if (arg == "--threads") {
       const auto n = parseNumber<std::uint32_t>(value, 1, 256);
       if (!n) return bad;

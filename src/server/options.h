@@ -4,6 +4,7 @@
 // that every rule can be tested without starting anything.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,6 +28,12 @@ struct Options {
   std::uint32_t maxConnections = 10'000;
   std::uint32_t threads = 0;  // workers; 0 picks from the processor count
   bool quiet = false;
+  // The call relay of serve mode: on by default, on the port after the
+  // server's (any free one when that is 0).
+  bool callRelay = true;
+  std::optional<std::uint16_t> callRelayPort;
+  std::uint32_t callRelayAddress = 0;  // network order; 0: where phones reach the server
+  std::uint32_t maxRelayedCalls = 500;
   std::int32_t number = 0;  // add-user, delete-user
   std::string password;     // add-user
 };
@@ -34,6 +41,9 @@ struct Options {
 // The options, or the text of the first error found.
 using ParseResult = std::variant<Options, std::string>;
 ParseResult parseOptions(std::span<const std::string_view> args);
+
+// The call relay's port for these options: given, or the server's + 1.
+std::uint16_t callRelayPortOf(const Options& o);
 
 // The --help text.
 std::string_view usageText();

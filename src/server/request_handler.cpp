@@ -8,6 +8,7 @@
 
 #include "net/address.h"
 #include "net/message_codes.h"
+#include "net/relay_wire.h"
 #include "net/requests.h"
 
 namespace orvalis::server {
@@ -147,7 +148,12 @@ Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     randombytes_buf(session.ticket.data(), session.ticket.size());
     const StoreStatus status = store_.openSession(session, stored.value);
-    if (status == StoreStatus::ok) return {answer(net::ansLoggedIn, session.ticket), number, 0};
+    if (status == StoreStatus::ok) {
+      const net::RelayEndpoint relay{relayAddress_ != 0 ? relayAddress_ : peer.local, relayPort_};
+      if (relayPort_ == 0 || relay.address == 0)
+        return {answer(net::ansLoggedIn, session.ticket), number, 0};
+      return {answer(net::ansLoggedIn, net::loggedInWithRelay(session.ticket, relay)), number, 0};
+    }
     if (status != StoreStatus::duplicate) break;
   }
   return reply(net::ansFailed, number);

@@ -16,6 +16,7 @@ namespace orvalis::server {
 struct Peer {
   std::uint32_t address = 0;  // network order
   std::uint16_t port = 0;     // host order
+  std::uint32_t local = 0;    // the server's own address the peer reached; 0: unknown
 };
 
 struct Outcome {
@@ -40,6 +41,12 @@ class RequestHandler {
       : store_(store), hasher_(hasher), closed_(registrationClosed) {}
 
   Outcome handle(const net::CPacket& request, const Peer& peer);
+  // Logins are answered with the call relay's address and port; an address
+  // of 0 stands for the one the phone reached the server on.
+  void offerCallRelay(std::uint32_t address, std::uint16_t port) {
+    relayAddress_ = address;
+    relayPort_ = port;
+  }
 
   Route route(std::int16_t code) const;
 
@@ -52,6 +59,8 @@ class RequestHandler {
   UserStore& store_;
   const PasswordHasher& hasher_;
   bool closed_;
+  std::uint32_t relayAddress_ = 0;
+  std::uint16_t relayPort_ = 0;  // 0: no call relay
 };
 
 }  // namespace orvalis::server

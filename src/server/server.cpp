@@ -15,8 +15,12 @@ namespace {
 
 using Chunk = std::array<std::uint8_t, 1024>;
 
-Peer peerOf(const tcp::endpoint& endpoint) {
-  return {htonl(endpoint.address().to_v4().to_uint()), endpoint.port()};
+Peer peerOf(const tcp::endpoint& endpoint, int fd) {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  const bool known = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+  return {htonl(endpoint.address().to_v4().to_uint()), endpoint.port(),
+          known ? local.sin_addr.s_addr : 0};
 }
 
 // Closing a connection with unread input would reset it and could destroy
@@ -179,7 +183,7 @@ void Server::stopWorkers() {
 // needs no waiting is answered here and then, like a plain loop would: no
 // poll, no timer, no hand-off. The rest goes on as a connection of its own.
 void Server::accept(AcceptedSocket accepted, Admission admission) {
-  const Peer peer = peerOf(accepted.peer());
+  const Peer peer = peerOf(accepted.peer(), accepted.fd());
   Chunk chunk;
   const ssize_t n = ::recv(accepted.fd(), chunk.data(), chunk.size(), 0);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return;

@@ -26,6 +26,22 @@ bool fails(std::initializer_list<std::string_view> args) {
   return std::holds_alternative<std::string>(parse(args));
 }
 
+TEST(Options, TheCallRelaySitsBesideTheServerUnlessToldOtherwise) {
+  EXPECT_TRUE(ok({}).callRelay);
+  EXPECT_EQ(callRelayPortOf(ok({})), 3394);
+  EXPECT_EQ(callRelayPortOf(ok({"--port", "0"})), 0);         // any free one, like the server
+  EXPECT_EQ(callRelayPortOf(ok({"--port", "65535"})), 0);     // no port after the last
+  const Options o = ok({"--port", "4000", "--call-relay-port", "5000", "--call-relay-address",
+                        "203.0.113.7", "--max-relayed-calls", "9"});
+  EXPECT_EQ(callRelayPortOf(o), 5000);
+  EXPECT_EQ(o.callRelayAddress, htonl(0xCB007107));
+  EXPECT_EQ(o.maxRelayedCalls, 9u);
+  EXPECT_FALSE(ok({"--no-call-relay"}).callRelay);
+  EXPECT_TRUE(fails({"--call-relay-address", "0.0.0.0"}));
+  EXPECT_TRUE(fails({"--max-relayed-calls", "0"}));
+  EXPECT_TRUE(fails({"--call-relay-port", "70000"}));
+}
+
 TEST(Options, DefaultsAndEveryOption) {
   const Options d = ok({});
   EXPECT_EQ(d.command, Command::serve);
