@@ -43,7 +43,7 @@ int serve(const Options& o, TransactionLog& log) {
   std::unique_ptr<CallRelay> callRelay;
   if (o.callRelay) {
     const CallRelaySettings relaySettings{
-        .listen = {.address = o.bindAddress, .port = callRelayPortOf(o),
+        .listen = {.address = o.callRelayBind.value_or(o.bindAddress), .port = callRelayPortOf(o),
                    .maxConnections = o.maxConnections},
         .publicAddress = o.callRelayAddress,
         .maxCalls = o.maxRelayedCalls};

@@ -45,6 +45,8 @@ constexpr std::string_view usage =
     "                        the server's port + 1; 0: any free)\n"
     "  --call-relay-address ADDR  public IPv4 address announced for the call\n"
     "                        relay (default: the one each phone reached)\n"
+    "  --call-relay-bind ADDR  IPv4 address the call relay listens on (default:\n"
+    "                        that of --bind)\n"
     "  --max-relayed-calls N calls the relay carries at once (default 500)\n"
     "  --no-call-relay       no call relay\n"
     "  --help                this text\n"
@@ -155,7 +157,7 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
     }
     constexpr std::array valued{
         "--port",   "--bind", "--db", "--relay", "--hash-cost", "--timeout-ms", "--max-connections",
-        "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls"};
+        "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls", "--call-relay-bind"};
     if (std::find(valued.begin(), valued.end(), arg) == valued.end()) {
       return "unknown option: " + std::string(arg);
     }
@@ -197,6 +199,10 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       o.callRelayPort = *n;
     } else if (arg == "--call-relay-address") {
       if (!parseIpv4(value, o.callRelayAddress) || o.callRelayAddress == 0) return bad;
+    } else if (arg == "--call-relay-bind") {
+      std::uint32_t address = 0;
+      if (!parseIpv4(value, address)) return bad;
+      o.callRelayBind = address;
     } else if (arg == "--max-relayed-calls") {
       const auto n = parseNumber<std::uint32_t>(value, 1, 1'000'000);
       if (!n) return bad;

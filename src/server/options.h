@@ -33,6 +33,7 @@ struct Options {
   bool callRelay = true;
   std::optional<std::uint16_t> callRelayPort;
   std::uint32_t callRelayAddress = 0;  // network order; 0: where phones reach the server
+  std::optional<std::uint32_t> callRelayBind;  // network order; unset: as --bind
   std::uint32_t maxRelayedCalls = 500;
   std::int32_t number = 0;  // add-user, delete-user
   std::string password;     // add-user

@@ -32,7 +32,9 @@ TEST(Options, TheCallRelaySitsBesideTheServerUnlessToldOtherwise) {
   EXPECT_EQ(callRelayPortOf(ok({"--port", "0"})), 0);         // any free one, like the server
   EXPECT_EQ(callRelayPortOf(ok({"--port", "65535"})), 0);     // no port after the last
   const Options o = ok({"--port", "4000", "--call-relay-port", "5000", "--call-relay-address",
-                        "203.0.113.7", "--max-relayed-calls", "9"});
+                        "203.0.113.7", "--max-relayed-calls", "9", "--call-relay-bind",
+                        "0.0.0.0"});
+  EXPECT_EQ(o.callRelayBind, 0u);
   EXPECT_EQ(callRelayPortOf(o), 5000);
   EXPECT_EQ(o.callRelayAddress, htonl(0xCB007107));
   EXPECT_EQ(o.maxRelayedCalls, 9u);
