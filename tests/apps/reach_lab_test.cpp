@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@
 #include "net/address.h"
 #include "net/reach/default_gateway.h"
 #include "net/reach/port_mapper.h"
+#include "audio/wav_file.h"
+#include "cli_phones.h"
+#include "speech.h"
 #include "support/home_router.h"
 #include "support/netns_lab.h"
 
@@ -85,6 +89,8 @@ class ReachLab : public ::testing::Test {
  public:
   static constexpr const char* serverHost = "server";
   static constexpr const char* serverAddress = "11.0.0.10";
+  // A host on the internet itself, whose phone is reached directly.
+  static constexpr const char* internetHost = "caller";
   static constexpr std::chrono::milliseconds natPmpLimit{1000};
   static constexpr std::chrono::milliseconds upnpLimit{1500};
 
@@ -96,6 +102,7 @@ class ReachLab : public ::testing::Test {
       NetnsLab& lab = world->lab;
       lab.addSegment("internet");
       lab.addHost(serverHost, {{"internet", std::string(serverAddress) + "/24"}});
+      lab.addHost(internetHost, {{"internet", "11.0.0.20/24"}});
       const MappingService services[] = {MappingService::upnpAndNatPmp, MappingService::natPmpOnly,
                                          MappingService::none};
       for (int home = 1; home <= homes; ++home) {
@@ -379,6 +386,145 @@ TEST_F(ReachLab, ARestartedRouterIsNoticedAndMappedAgain) {
     EXPECT_TRUE(from(host, [&] { return mappers[i]->stillMapped(held, 1000ms); }));
     from(host, [&] { mappers[i]->unmap(*again, 1000ms); });
   }
+}
+
+// ---- real phones, started with a new user's settings: only the server's
+// address is set, and they register themselves -------------------------------
+
+class ReachPhones : public ReachLab {
+ protected:
+  void SetUp() override {
+    ReachLab::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    server_.emplace(lab().launcher(serverHost), serverAddress);
+  }
+
+  PhoneSettings settingsIn(const std::string& host, std::vector<std::string> args = {}) {
+    return {.silentMelodies = true, .serverHost = ipv4(serverAddress), .reHost = std::nullopt,
+            .launcher = lab().launcher(host), .args = std::move(args)};
+  }
+  Phone& phone(std::int32_t number, PhoneSettings settings) {
+    return phones_.emplace_back(number, server_->port(), std::move(settings));
+  }
+  // Seconds from the start until the phone is logged in with the way and
+  // has a place to be called at; negative when that did not come.
+  static double secondsUntilReachable(Phone& p, std::string_view reach, Clock::time_point start) {
+    const std::string want = "reach=" + std::string(reach) + " ";
+    for (auto until = start + 30s; Clock::now() < until; std::this_thread::sleep_for(50ms)) {
+      const std::string status = p.status();
+      if (status.find("serverState=2 ") != std::string::npos &&
+          status.find(want) != std::string::npos && status.find("reachableAt=-") == std::string::npos &&
+          status.find("reachableAt=192.168.") == std::string::npos)
+        return secondsSince(start);
+    }
+    ADD_FAILURE() << "phone " << p.number() << " never reachable by " << reach << ": " << p.status();
+    return -1;
+  }
+  // The outside port a phone's login announced.
+  static std::uint16_t announcedPort(Phone& p) {
+    const std::string at = p.statusValue("reachableAt");
+    const auto colon = at.rfind(':');
+    return colon == std::string::npos ? 0 : static_cast<std::uint16_t>(std::stoi(at.substr(colon + 1)));
+  }
+
+  std::optional<Server> server_;
+  std::deque<Phone> phones_;  // last: they quit before the server goes
+};
+
+TEST_F(ReachPhones, EveryPhoneIsReachedWhereverItSits) {
+  // Home 1's second host may not use NAT-PMP (its router drops the
+  // requests), so it must map by UPnP.
+  lab().runIn(routerHost(1), "nft add table ip nopmp\n"
+                             "nft add chain ip nopmp in '{ type filter hook input priority -10; }'\n"
+                             "nft add rule ip nopmp in ip saddr " + homeAddress(1, 1) +
+                                 " udp dport 5351 drop");
+  struct Case {
+    std::string host;
+    std::string reach;
+    Phone* phone = nullptr;
+  };
+  std::vector<Case> cases{{internetHost, "direct"}, {homeHost(1), "natpmp"},
+                          {homeHost(1, 1), "upnp"},  {homeHost(2), "natpmp"},
+                          {homeHost(3), "relay"}};
+  std::int32_t number = 210000001;
+  const auto start = Clock::now();
+  for (Case& c : cases) {
+    c.phone = &phone(number++, settingsIn(c.host));
+    c.phone->send("register-new " + c.phone->number() + " secret1");
+  }
+  for (Case& c : cases) {
+    const double s = secondsUntilReachable(*c.phone, c.reach, start);
+    std::printf("[figure] %s phone (%s) reachable %.2f s after start, at %s\n", c.reach.c_str(),
+                c.host.c_str(), s, c.phone->statusValue("reachableAt").c_str());
+  }
+  lab().runIn(routerHost(1), "nft delete table ip nopmp");
+  if (HasFailure()) return;
+  Phone& out = *cases[0].phone;
+  for (std::size_t i = 1; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].reach + " callee");
+    SCOPED_TRACE(cases[i].phone->status() + "\n" + server_->log());
+    ASSERT_NO_FATAL_FAILURE(connect(out, *cases[i].phone));
+    hangUpOn(out, *cases[i].phone);
+  }
+  // Between homes: a mapped phone calls the relayed one, and back to another.
+  ASSERT_NO_FATAL_FAILURE(connect(*cases[1].phone, *cases[4].phone));
+  hangUpOn(*cases[4].phone, *cases[1].phone);
+  ASSERT_NO_FATAL_FAILURE(connect(*cases[4].phone, *cases[3].phone));
+  hangUpOn(*cases[3].phone, *cases[4].phone);
+}
+
+TEST_F(ReachPhones, SpeechCrossesARelayedCall) {
+  TempDir media;
+  const auto spoken = makeSentence(media, "sentence", 0.3);
+  const std::string heardPath = media.file("heard.wav").string();
+  PhoneSettings talker = settingsIn(homeHost(2));
+  talker.audio = "wav:" + media.file("sentence.wav").string() + ",";
+  talker.fullDuplex = true;
+  PhoneSettings listener = settingsIn(homeHost(3));
+  listener.audio = "wav:," + heardPath;
+  listener.fullDuplex = true;
+  Phone& a = phone(220000001, talker);
+  Phone& b = phone(220000002, listener);
+  for (Phone* p : {&a, &b}) ASSERT_TRUE(p->registerNew());
+  ASSERT_GE(secondsUntilReachable(b, "relay", Clock::now()), 0);
+  ASSERT_NO_FATAL_FAILURE(connect(a, b));
+  std::this_thread::sleep_for(std::chrono::duration<double>(spoken.size() / 8000.0 + 2.0));
+  hangUpOn(a, b);
+  EXPECT_EQ(b.quit(), 0);
+  const auto heard = audio::loadWav(heardPath);
+  ASSERT_TRUE(heard.ok()) << heard.error;
+  EXPECT_GT(bestAlignment(spoken, heard.samples), 0.8);
+}
+
+// A short lease is renewed; a router that restarts has the mapping made
+// again; quitting removes it.
+TEST_F(ReachPhones, APhonesMappingIsKeptAndThenRemoved) {
+  Phone& out = phone(230000001, settingsIn(internetHost));
+  Phone& home = phone(230000002, settingsIn(homeHost(2), {"--mapping-lease", "4"}));
+  for (Phone* p : {&out, &home}) ASSERT_TRUE(p->registerNew());
+  ASSERT_GE(secondsUntilReachable(home, "natpmp", Clock::now()), 0);
+  const std::uint16_t port = announcedPort(home);
+  ASSERT_TRUE(routerForwards(2, port));
+  std::this_thread::sleep_for(6s);  // past its first lease
+  EXPECT_TRUE(routerForwards(2, port)) << "not renewed";
+  ASSERT_NO_FATAL_FAILURE(connect(out, home));
+  hangUpOn(out, home);
+
+  router(2).reboot();
+  EXPECT_FALSE(routerForwards(2, port));
+  const auto rebooted = Clock::now();
+  double back = -1;
+  while (back < 0 && Clock::now() < rebooted + 15s) {
+    std::this_thread::sleep_for(100ms);
+    if (routerForwards(2, port)) back = secondsSince(rebooted);
+  }
+  std::printf("[figure] mapping made again %.1f s after the router restarted (lease 4 s)\n", back);
+  ASSERT_GE(back, 0) << "not made again";
+  ASSERT_NO_FATAL_FAILURE(connect(out, home));
+  hangUpOn(home, out);
+
+  EXPECT_EQ(home.quit(), 0);
+  EXPECT_FALSE(routerForwards(2, port)) << "left on the router after quit";
 }
 
 }  // namespace orvalis::testing
