@@ -84,6 +84,8 @@ class ChildProcess {
     return status_;
   }
 
+  pid_t pid() const { return pid_; }
+
   std::string outText() const {
     std::lock_guard lock(lock_);
     return out_;
