@@ -111,12 +111,7 @@ void CBind::run() {
 
 void CBind::admit(SocketPtr connection) {
   reapExaminers();
-  if (!host_.loggedIn()) {
-    connection->close();
-    return;
-  }
-  std::lock_guard guard(examinersLock_);
-  startExaminer(std::move(connection));
+  adopt(std::move(connection));
 }
 
 void CBind::adopt(SocketPtr connection) {

@@ -8,7 +8,10 @@
 namespace orvalis::testing {
 
 inline net::ReachOptions noRouter() {
-  return {.makeNatPmp = nullptr, .makeUpnp = nullptr};
+  net::ReachOptions options;
+  options.makeNatPmp = nullptr;
+  options.makeUpnp = nullptr;
+  return options;
 }
 
 }  // namespace orvalis::testing
