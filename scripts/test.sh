@@ -28,7 +28,7 @@ test_timeout=300 # seconds per test, for tests that set none themselves
 # Any sanitizer report must end the test with a failure.
 # Slow unwinding at allocation keeps the whole stack of memory allocated in
 # libraries without frame pointers, so the suppressions can match it.
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:suppressions=$root/tests/asan.supp"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
