@@ -225,16 +225,20 @@ std::vector<double> stream(const std::vector<Call>& calls, int seconds, int fram
   std::vector<std::uint8_t> payload(net::gsmFrameSize * static_cast<std::size_t>(frames), 0x55);
   auto next = Clock::now();
   const auto until = next + std::chrono::seconds(seconds);
+  // Calls are spread over each period, as calls that began at different
+  // moments are; a burst of every call at once would measure the queue.
+  const auto period = std::chrono::milliseconds(20 * frames);
+  const auto step = period / static_cast<int>(calls.size());
   while (next < until) {
-    for (const Call& c : calls) {
-      for (const int fd : {c.a, c.b}) {
+    for (std::size_t k = 0; k < calls.size(); ++k) {
+      std::this_thread::sleep_until(next + step * static_cast<int>(k));
+      for (const int fd : {calls[k].a, calls[k].b}) {
         const std::int64_t now = Clock::now().time_since_epoch().count();
         std::memcpy(payload.data(), &now, sizeof now);
         sendMessage(fd, packet(net::peerVoice, payload));
       }
     }
-    next += std::chrono::milliseconds(20 * frames);
-    std::this_thread::sleep_until(next);
+    next += period;
   }
   sending = false;
   reader.join();
