@@ -125,8 +125,14 @@ class CallRelay::Opening : public std::enable_shared_from_this<Opening> {
 
 class CallRelay::Control : public std::enable_shared_from_this<Control> {
  public:
+  // On the connection's strand: the addresses are read here, once, since
+  // the socket is not to be touched from the store's threads later.
   Control(CallRelay& relay, tcp::socket socket, Admission admission)
-      : relay_(relay), socket_(std::move(socket)), admission_(std::move(admission)) {}
+      : relay_(relay),
+        socket_(std::move(socket)),
+        admission_(std::move(admission)),
+        localAddress_(localAddressOf(socket_)),
+        peer_(peerText(socket_)) {}
 
   std::int32_t number = 0;
 
@@ -143,6 +149,14 @@ class CallRelay::Control : public std::enable_shared_from_this<Control> {
       self->socket_.close(ignored);
     });
   }
+  // Sends a last message and closes once it is written, so that closing
+  // cannot cut it off.
+  void refuse(net::RelayRefusal reason) {
+    net::CPacket message;
+    net::buildRelayRefused(message, reason);
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->closing_ = true; });
+    send(message);
+  }
   // Welcomed: reads on (and drops what it reads) until the phone goes.
   void welcome(const net::RelayEndpoint& callersUse) {
     net::CPacket message;
@@ -150,19 +164,19 @@ class CallRelay::Control : public std::enable_shared_from_this<Control> {
     send(message);
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->readOn(); });
   }
-  std::uint32_t localAddress() { return localAddressOf(socket_); }
-  std::string peer() { return peerText(socket_); }
+  std::uint32_t localAddress() const { return localAddress_; }
+  const std::string& peer() const { return peer_; }
 
  private:
   void writeNext() {
     asio::async_write(socket_, asio::buffer(out_.front()),
                       [self = shared_from_this()](std::error_code ec, std::size_t) {
-                        if (ec) {
+                        self->out_.pop_front();
+                        if (ec || (self->closing_ && self->out_.empty())) {
                           std::error_code ignored;
                           self->socket_.close(ignored);
                           return;
                         }
-                        self->out_.pop_front();
                         if (!self->out_.empty()) self->writeNext();
                       });
   }
@@ -179,7 +193,10 @@ class CallRelay::Control : public std::enable_shared_from_this<Control> {
   CallRelay& relay_;
   tcp::socket socket_;
   Admission admission_;
+  const std::uint32_t localAddress_;
+  const std::string peer_;
   std::deque<Bytes> out_;
+  bool closing_ = false;  // on the strand: close once out_ is written
   std::array<std::uint8_t, 512> in_{};
 };
 
@@ -309,10 +326,11 @@ void CallRelay::run() { listener_.run(); }
 
 void CallRelay::opened(tcp::socket socket, Admission admission, const net::CPacket& first) {
   if (first.code == net::relayHello) {
-    const auto body = net::parseRelayHello(first);
-    if (!body) return;
     tuneRelayed(socket);
-    hello(std::make_shared<Control>(*this, std::move(socket), std::move(admission)), *body);
+    auto control = std::make_shared<Control>(*this, std::move(socket), std::move(admission));
+    const auto body = net::parseRelayHello(first);
+    if (!body) return control->refuse(net::RelayRefusal::ticket);  // no ticket to check
+    hello(std::move(control), *body);
   } else if (first.code == net::peerCall && first.payloadSize() >= 8) {
     tuneRelayed(socket);
     call(std::move(socket), std::move(admission), first);
@@ -325,14 +343,17 @@ void CallRelay::opened(tcp::socket socket, Admission admission, const net::CPack
 
 void CallRelay::hello(std::shared_ptr<Control> control, const net::RelayHelloBody& body) {
   asio::post(storeWorkers_, [this, control, body] {
-    const auto session = store_.sessionByTicket(body.ticket);
+    StoreAnswer<Session> session;  // an error unless the store answers
+    try {
+      session = store_.sessionByTicket(body.ticket);
+    } catch (const std::exception&) {
+      // A store that cannot reconnect throws; the worker must live on.
+    }
     if (session.status != StoreStatus::ok || session.value.number != body.number) {
-      net::CPacket refused;
-      net::buildRelayRefused(refused, session.status == StoreStatus::error
-                                          ? net::RelayRefusal::full
-                                          : net::RelayRefusal::ticket);
-      control->send(refused);
-      control->close();
+      // A store that failed says nothing about the ticket: the phone is
+      // told to come again rather than that its ticket is bad.
+      control->refuse(session.status == StoreStatus::error ? net::RelayRefusal::full
+                                                           : net::RelayRefusal::ticket);
       return;
     }
     control->number = body.number;

@@ -145,6 +145,17 @@ TEST_F(CallRelayProcess, RefusesWhatItCannotJoin) {
   const net::Ticket ticket = net::parseTicket(login(bob));
   auto [stranger, refusal] = control(bob, net::Ticket{9, 9, 9, 9, 9, 9, 9, 9});
   EXPECT_EQ(refusal.code, net::relayRefused);
+  EXPECT_TRUE(closedWithin(*stranger, 2s));
+  // So is a hello too short to hold one.
+  {
+    auto s = connectRelay();
+    net::CPacket m;
+    const std::array<std::uint8_t, 4> numberOnly{};
+    net::buildPacket(m, net::relayHello, 4, numberOnly);
+    net::sendPacket(*s, m);
+    ASSERT_EQ(net::recvPacket(*s, m), net::relayRefused);
+    EXPECT_EQ(m.payload[0], static_cast<std::uint8_t>(net::RelayRefusal::ticket));
+  }
   auto [first, welcomed] = control(bob, ticket);
   ASSERT_EQ(welcomed.code, net::relayWelcome) << server_->errText();
   // One control connection per number: the newer one replaces the older.

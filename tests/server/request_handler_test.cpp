@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "net/message_codes.h"
+#include "net/relay_wire.h"
 #include "net/requests.h"
 #include "server/sqlite_store.h"
 #include "support/temp_dir.h"
@@ -148,6 +149,38 @@ TEST_F(Handler, ReloginReplacesTheTicket) {
   EXPECT_EQ(send(net::reqLogout, first), net::ansFailed);
   ASSERT_EQ(find(second, alice), net::ansUserFound);
   EXPECT_EQ(net::parseUserFound(*last_.answer).port, 7000);
+}
+
+TEST_F(Handler, LoginsOfferTheCallRelayOnlyWhenThereIsOne) {
+  ASSERT_EQ(registerUser(alice, "alice1"), net::ansDone);
+  ASSERT_EQ(login(alice, "alice1"), net::ansLoggedIn);
+  EXPECT_EQ(last_.answer->length, net::ticketSize);  // as before the relay
+  EXPECT_FALSE(net::parseRelayOffer(*last_.answer));
+
+  // By default the relay is where the phone reached the server.
+  const std::uint32_t serverSide = htonl(0xC0000205);  // 192.0.2.5
+  const Peer reached{peer.address, peer.port, serverSide};
+  handler_.offerCallRelay(0, 4000);
+  const auto offered =
+      handler_.handle(packet(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)),
+                      reached);
+  ASSERT_EQ(offered.answer->code, net::ansLoggedIn);
+  EXPECT_EQ(offered.answer->length, net::relayOfferSize);
+  EXPECT_EQ(net::parseRelayOffer(*offered.answer), (net::RelayEndpoint{serverSide, 4000}));
+  // The ticket in front is the session's.
+  EXPECT_EQ(find(net::parseTicket(*offered.answer), alice), net::ansUserFound);
+
+  // An address given is announced whatever the connection's.
+  const std::uint32_t announced = htonl(0xCB007107);
+  handler_.offerCallRelay(announced, 4000);
+  const auto given =
+      handler_.handle(packet(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)),
+                      reached);
+  EXPECT_EQ(net::parseRelayOffer(*given.answer), (net::RelayEndpoint{announced, 4000}));
+  // Knowing neither, there is nothing to offer: the plain answer.
+  handler_.offerCallRelay(0, 4000);
+  ASSERT_EQ(login(alice, "alice1"), net::ansLoggedIn);
+  EXPECT_EQ(last_.answer->length, net::ticketSize);
 }
 
 TEST_F(Handler, TicketRequestsNeedTheCurrentTicket) {
