@@ -57,7 +57,10 @@ CClient::~CClient() {
 void CClient::run() {
   host_.stopTest();
   fields_.floor = Floor::listening;
-  if (own_) own_->enableLiveness();
+  if (own_) {
+    own_->enableLiveness();
+    own_->enableVoiceClass();
+  }
   bool ok = false;
   // A thread without a connection places a call. It reports how the attempt
   // ended even when the user hung up before it got to run.
@@ -107,6 +110,7 @@ bool CClient::connectPeer() {
     return false;
   }
   own_->enableLiveness();
+  own_->enableVoiceClass();
   // The deadline covers the connect and a proxy's whole dialogue.
   own_->setDeadline(Socket::Clock::now() + connectWait_);
   const store::CnfData& cnf = host_.settings();

@@ -85,6 +85,7 @@ bool awaitConnect(int fd, int timeoutMs) {
 std::shared_ptr<Socket> Socket::createTcp() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
+  setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
   return std::make_shared<Socket>(fd);
 }
 
@@ -218,6 +219,7 @@ std::shared_ptr<Socket> Socket::accept(std::uint32_t* peerAddress, std::uint16_t
   if (client < 0) return nullptr;
   if (peerAddress != nullptr) *peerAddress = sa.sin_addr.s_addr;
   if (peerPort != nullptr) *peerPort = ntohs(sa.sin_port);
+  setIntOption(client, IPPROTO_TCP, TCP_NODELAY, 1);
   return std::make_shared<Socket>(client);
 }
 
@@ -289,6 +291,17 @@ bool Socket::enableLiveness() {
       setIntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(userTimeoutMs));
   leave();
   return ok;
+}
+
+bool Socket::enableVoiceClass() {
+  int fd = -1;
+  if (!enter(fd)) return false;
+  // Each is tried even when one before it was refused.
+  const bool noDelay = setIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+  const bool marked = setIntOption(fd, IPPROTO_IP, IP_TOS, voiceTypeOfService);
+  const bool unsent = setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, voiceUnsentLimit);
+  leave();
+  return noDelay && marked && unsent;
 }
 
 std::optional<int> Socket::intOption(int level, int name) const {

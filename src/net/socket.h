@@ -29,9 +29,19 @@ inline constexpr std::chrono::seconds livenessInterval{3};
 inline constexpr int livenessProbes = 4;
 inline constexpr std::chrono::seconds livenessUserTimeout{20};
 
+// Voice is marked Expedited Forwarding (DSCP 46) in the IP header, which
+// home routers and Wi-Fi queue first.
+inline constexpr int voiceTypeOfService = 0xB8;
+// Bytes a call connection may hold in the kernel not yet sent. Beyond it a
+// send waits, so that behind a slow link voice waits in the call's bounded
+// queue, where the oldest is dropped, instead of piling up here as delay.
+inline constexpr int voiceUnsentLimit = 512;
+
 class Socket {
  public:
-  // A new IPv4 stream socket; nullptr when none could be created.
+  // A new IPv4 stream socket; nullptr when none could be created. Its
+  // messages leave as soon as they are sent (no Nagle delay): every
+  // exchange on them is a request and its answer, or a call.
   static std::shared_ptr<Socket> createTcp();
 
   explicit Socket(int fd);
@@ -80,6 +90,9 @@ class Socket {
 
   // Turns on the liveness checks above; false when the system refused one.
   bool enableLiveness();
+  // Makes this a call connection: sent at once, marked as voice, and with
+  // little held unsent (above); false when the system refused one.
+  bool enableVoiceClass();
   // An integer socket option; nullopt when it cannot be read.
   std::optional<int> intOption(int level, int name) const;
 

@@ -37,7 +37,7 @@ std::string peerText(tcp::socket& socket) {
 
 }  // namespace
 
-void tuneRelayed(tcp::socket& socket) {
+void tuneRelayed(tcp::socket& socket, bool voice) {
   const int fd = socket.native_handle();
   const int on = 1;
   const int idle = static_cast<int>(net::livenessIdle.count());
@@ -51,6 +51,8 @@ void tuneRelayed(tcp::socket& socket) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
   ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+  // A relayed call keeps the voice marking the phones give it.
+  if (voice) ::setsockopt(fd, IPPROTO_IP, IP_TOS, &net::voiceTypeOfService, sizeof(int));
 }
 
 std::size_t CallRelay::TokenHash::operator()(const net::RelayToken& t) const {
@@ -326,16 +328,16 @@ void CallRelay::run() { listener_.run(); }
 
 void CallRelay::opened(tcp::socket socket, Admission admission, const net::CPacket& first) {
   if (first.code == net::relayHello) {
-    tuneRelayed(socket);
+    tuneRelayed(socket, false);
     auto control = std::make_shared<Control>(*this, std::move(socket), std::move(admission));
     const auto body = net::parseRelayHello(first);
     if (!body) return control->refuse(net::RelayRefusal::ticket);  // no ticket to check
     hello(std::move(control), *body);
   } else if (first.code == net::peerCall && first.payloadSize() >= 8) {
-    tuneRelayed(socket);
+    tuneRelayed(socket, true);
     call(std::move(socket), std::move(admission), first);
   } else if (const auto token = net::parseRelayToken(first, net::relayData)) {
-    tuneRelayed(socket);
+    tuneRelayed(socket, true);
     data(std::move(socket), std::move(admission), *token);
   }
   // Anything else is closed as it goes out of scope.

@@ -73,7 +73,7 @@ class CallRelay {
 
 // Sets what every relayed connection needs: no delay for small messages
 // (voice), and the liveness checks of call connections, so that a vanished
-// phone frees its side.
-void tuneRelayed(tcp::socket& socket);
+// phone frees its side; a call's two sides (voice) keep the voice marking.
+void tuneRelayed(tcp::socket& socket, bool voice);
 
 }  // namespace orvalis::server

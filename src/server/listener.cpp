@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -63,6 +64,9 @@ void Listener::acceptWaiting() {
       });
       return;
     }
+    // Each answer leaves as soon as it is written.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     AcceptedSocket accepted(
         fd, tcp::endpoint(asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port)));
     if (open_->fetch_add(1) >= maxConnections_) {

@@ -19,6 +19,13 @@ std::array<std::uint8_t, 4> flags(std::int32_t mode) {
   return bytes;
 }
 
+// Voice leaves at once, marked, with little held back in the kernel.
+void expectVoiceClass(const Socket& socket) {
+  EXPECT_EQ(socket.intOption(IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(socket.intOption(IPPROTO_IP, IP_TOS), voiceTypeOfService);
+  EXPECT_EQ(socket.intOption(IPPROTO_TCP, TCP_NOTSENT_LOWAT), voiceUnsentLimit);
+}
+
 // An incoming call that rings, with our side's socket in sockClient.
 std::unique_ptr<CClient> ringing(FakeCallHost& host, const Connection& link) {
   host.call.stateClient = ClientState::clientIncoming;
@@ -54,6 +61,7 @@ TEST(CallThread, AnsweredCallFollowsTheFloorTableAndEndsOnThePeersHangUp) {
   EXPECT_TRUE(host.shown(CallText::userOnline));
   EXPECT_EQ(host.captures.load(), 0);  // push-to-talk: the callee listens
   EXPECT_EQ(link.near->intOption(SOL_SOCKET, SO_KEEPALIVE), 1);
+  expectVoiceClass(*link.near);
   EXPECT_TRUE(host.call.voiceSender.get());
 
   // Listening: a request is granted, an offer taken.
@@ -130,6 +138,7 @@ TEST(CallThread, OutgoingCallSendsBothNumbersAndTheCallerAsksForTheFloor) {
   EXPECT_EQ(readInt32(call.payload, 4), 200000001);
   EXPECT_TRUE(host.shown(CallText::outputCall));
   EXPECT_EQ(host.call.sockClient.get()->intOption(IPPROTO_TCP, TCP_USER_TIMEOUT), 20'000);
+  expectVoiceClass(*host.call.sockClient.get());
 
   sendCode(*peer, peerAccept, flags(callModePushToTalk));  // the callee wants push-to-talk
   CPacket accept;
