@@ -116,7 +116,8 @@ void CliPhone::printStatus() {
     << " ptt=" << p.callState.stateLabel[net::labelPtt].load()
     << " mute=" << p.callState.stateLabel[net::labelMute].load()
     << " reach=" << net::reachName(p.reachPlan().reach)
-    << " reachableAt=" << (p.reachableAt().empty() ? "-" : p.reachableAt());
+    << " reachableAt=" << (p.reachableAt().empty() ? "-" : p.reachableAt())
+    << " spoolMs=" << p.spool().spoolMs;
   ui_.print(s.str());
 }
 

@@ -23,6 +23,12 @@ struct TestStates {
   bool operator==(const TestStates&) const = default;
 };
 
+// The receive spool as it stands, for status lines.
+struct SpoolState {
+  std::int32_t spoolMs = 0;     // what the start of a spurt is held for
+  std::uint64_t underruns = 0;  // of the automatic spool
+};
+
 class AudioPort {
  public:
   virtual ~AudioPort() = default;
@@ -65,6 +71,7 @@ class AudioPort {
   virtual void putFrame(std::span<const std::uint8_t, 33> frame) = 0;
   // The heartbeat's part of the spool, every 50 ms.
   virtual void tickHold() = 0;
+  virtual SpoolState spool() const { return {}; }
 };
 
 // No sound at all: every request is accepted and nothing sounds.

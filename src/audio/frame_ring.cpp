@@ -71,15 +71,74 @@ void CBuf::advanceWriter() {
   writeIdx_.store(m, release);
 }
 
-void CBuf::markSpurt() { spurtMark_.store(true, release); }
+void CBuf::markSpurt() {
+  arrivals_.spurt();
+  spurtMark_.store(true, release);
+}
 
 void CBuf::putFrame(Frame frame) {
-  storeSlot(writeIdx_.load(acquire), frame);
+  // Measured whatever the spool, so that a switch to automatic finds it.
+  const SpoolTime due = arrivals_.frame(clock_());
+  const auto w = writeIdx_.load(acquire);
+  slotDue_[static_cast<std::size_t>(w)].store(due.time_since_epoch().count(), relaxed);
+  storeSlot(w, frame);
   advanceWriter();
   queued_.fetch_add(1, std::memory_order_acq_rel);
 }
 
+bool CBuf::automatic() const { return cnf_.nGsmDelay.get() == store::spoolAutomatic; }
+
+void CBuf::takeSlot(std::int32_t r, FrameOut out) {
+  queued_.fetch_sub(1, std::memory_order_acq_rel);
+  loadSlot(r, out);
+  slotState_[static_cast<std::size_t>(r)].store(SlotState::empty, release);
+  readIdx_.store(slotNext_[static_cast<std::size_t>(r)], release);
+}
+
+void CBuf::takeReset() {
+  if (playoutReset_.exchange(false, std::memory_order_acq_rel)) playout_.reset();
+}
+
+bool CBuf::getAdaptive(FrameOut out) {
+  takeReset();
+  const auto r = readIdx_.load(acquire);
+  auto& state = slotState_[static_cast<std::size_t>(r)];
+  auto s = state.load(acquire);
+  if (s == SlotState::empty) return false;
+  const auto now = clock_();
+  if (s == SlotState::spurtStart) {
+    state.compare_exchange_strong(s, SlotState::full, std::memory_order_acq_rel);
+    playout_.spurtStarts(now, arrivals_.jitterMs());
+    holding_.store(true, release);
+  } else if (playout_.dry()) {
+    playout_.resumed(now, arrivals_.jitterMs());
+    holding_.store(true, release);
+  }
+  if (holding_.load(acquire) && playout_.mayRelease(now, queued_.load(acquire)))
+    holding_.store(false, release);
+  if (holding_.load(acquire)) return false;
+  takenDue_ = SpoolTime(SpoolClock::duration(slotDue_[static_cast<std::size_t>(r)].load(relaxed)));
+  takeSlot(r, out);
+  return true;
+}
+
+void CBuf::blockDone(std::int32_t wanted, std::int32_t got) {
+  takeReset();
+  if (!automatic()) return;
+  playout_.blockDone(clock_(), wanted, got, holding_.load(acquire), arrivals_.jitterMs());
+}
+
+bool CBuf::dropToCatchUp(bool quiet) {
+  return automatic() && playout_.dropToCatchUp(clock_(), takenDue_, arrivals_.jitterMs(), quiet);
+}
+
+std::int32_t CBuf::spoolMs() const {
+  if (automatic()) return playout_.targetFrames() * frameMs;
+  return spoolFrames(cnf_.nGsmDelay.get()) * frameMs;
+}
+
 bool CBuf::getSpooled(FrameOut out) {
+  if (automatic()) return getAdaptive(out);
   const auto r = readIdx_.load(acquire);
   auto& state = slotState_[static_cast<std::size_t>(r)];
   auto s = state.load(acquire);
@@ -92,15 +151,13 @@ bool CBuf::getSpooled(FrameOut out) {
   }
   if (queued_.load(acquire) >= spoolFrames(cnf_.nGsmDelay.get())) holding_.store(false, release);
   if (holding_.load(acquire)) return false;
-  queued_.fetch_sub(1, std::memory_order_acq_rel);
-  loadSlot(r, out);
-  state.store(SlotState::empty, release);
-  readIdx_.store(slotNext_[static_cast<std::size_t>(r)], release);
+  takeSlot(r, out);
   return true;
 }
 
 void CBuf::tickHold() {
-  if (!holding_.load(acquire)) return;
+  // The automatic spool keeps its own time.
+  if (!holding_.load(acquire) || automatic()) return;
   const auto ticks = holdTicks_.load(acquire);
   if (ticks > holdLimit(cnf_.nGsmDelay.get()))
     holding_.store(false, release);
@@ -114,6 +171,7 @@ void CBuf::resetReader() {
   queued_.store(0, release);
   holding_.store(false, release);
   holdTicks_.store(0, release);
+  playoutReset_.store(true, release);
 }
 
 SlotState CBuf::readyState() const {

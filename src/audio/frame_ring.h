@@ -4,6 +4,10 @@
 // playback callback through the spool (jitter buffer), and testBuf carries
 // the microphone test from the capture callback to the playback callback.
 //
+// With the spool at "Automatic" the start of a spurt is held by the
+// adaptive spool beside the ring (adaptive_spool.h) instead of by the fixed
+// size and the heartbeat's limit.
+//
 // One writer and one reader, no lock: the writer stores a slot's bytes
 // before it marks the slot, the reader copies them before it clears the
 // mark, so the slot state alone hands each frame over. The slot after the
@@ -15,6 +19,7 @@
 #include <functional>
 #include <span>
 
+#include "audio/adaptive_spool.h"
 #include "audio/audio_format.h"
 #include "store/cnf_data.h"
 
@@ -49,8 +54,20 @@ class CBuf {
   void putFrame(Frame frame);
   // The playback side: a frame when the spool lets one go.
   bool getSpooled(FrameOut out);
+  // After each block the playback side filled: `wanted` frames asked for,
+  // `got` played. The automatic spool learns from it.
+  void blockDone(std::int32_t wanted, std::int32_t got);
+  // For a frame getSpooled gave and the playback side decoded: true when
+  // the automatic spool drops it to catch up (then it is not played).
+  bool dropToCatchUp(bool quiet);
   // The 50 ms heartbeat's part of the spool.
   void tickHold();
+  // The spool at the start of a spurt now, in ms, and the underruns of the
+  // automatic spool so far.
+  std::int32_t spoolMs() const;
+  std::uint64_t underruns() const { return playout_.underruns(); }
+  // Where the time comes from (tests run the spool on made-up time).
+  void setClock(std::function<SpoolTime()> clock) { clock_ = std::move(clock); }
   // Drops what is queued: the reader jumps to the writer.
   void resetReader();
   SlotState readyState() const;
@@ -74,6 +91,11 @@ class CBuf {
   void advanceWriter();
   void storeSlot(std::int32_t slot, Frame frame);
   void loadSlot(std::int32_t slot, FrameOut out) const;
+  bool automatic() const;
+  bool getAdaptive(FrameOut out);
+  void takeSlot(std::int32_t slot, FrameOut out);
+  // A reset asked for by another thread is done by the reader itself.
+  void takeReset();
 
   const store::CnfData& cnf_;
   std::function<void()> switchToPlayback_;
@@ -88,6 +110,13 @@ class CBuf {
   std::atomic<std::int32_t> queued_{0};
   std::atomic<bool> holding_{false};
   std::atomic<std::int32_t> holdTicks_{0};
+  std::function<SpoolTime()> clock_ = [] { return SpoolClock::now(); };
+  ArrivalJitter arrivals_;   // the writer's
+  PlayoutControl playout_;   // the reader's
+  std::atomic<bool> playoutReset_{false};
+  // Each slot's due time (SpoolTime ticks), stored before the slot is marked.
+  std::array<std::atomic<SpoolClock::rep>, ringCapacity> slotDue_{};
+  SpoolTime takenDue_{};  // the reader's: of the frame it took last
 };
 
 }  // namespace orvalis::audio

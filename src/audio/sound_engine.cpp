@@ -158,17 +158,24 @@ bool CSnd::mixTest(std::int32_t n, std::span<std::int16_t> block) {
 }
 
 bool CSnd::mixFrom(std::int32_t n, std::span<std::int16_t> block, CBuf& ring, bool spooled) {
-  if (ring.readyState() == SlotState::empty) return false;
   if (!usableBlock(n, block.size())) return false;
+  if (ring.readyState() == SlotState::empty) {
+    if (spooled) ring.blockDone(n, 0);
+    return false;
+  }
   std::array<std::uint8_t, gsmBytes> frame{};
   std::array<std::int16_t, frameSamples> decoded{};
   std::int32_t k = 0;
-  for (; k < n; ++k) {
+  while (k < n) {
     if (!(spooled ? ring.getSpooled(frame) : ring.getTest(frame))) break;
+    // Decoded even when dropped: the decoder's state runs on.
     decodeFrame(frame, decoded);
+    if (spooled && ring.dropToCatchUp(quietFrame(decoded))) continue;
     auto out = block.subspan(static_cast<std::size_t>(k) * frameSamples, frameSamples);
     for (std::size_t j = 0; j < frameSamples; ++j) out[j] = clampSample(out[j] + decoded[j]);
+    ++k;
   }
+  if (spooled) ring.blockDone(n, k);
   return k >= 1;
 }
 

@@ -62,6 +62,7 @@ class SoundSystem final : public AudioPort {
   void markSpurt() override { clientBuf.markSpurt(); }
   void putFrame(std::span<const std::uint8_t, 33> frame) override { clientBuf.putFrame(frame); }
   void tickHold() override { clientBuf.tickHold(); }
+  SpoolState spool() const override { return {clientBuf.spoolMs(), clientBuf.underruns()}; }
 
  private:
   std::shared_ptr<WaveDevices> devices_;  // outlives the wrappers' streams

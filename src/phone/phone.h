@@ -125,6 +125,7 @@ class CPhone : public net::CallFields, private net::CallHost {
 
   // The sound side: key tones, melodies, volume, device lists.
   audio::AudioPort& audio() { return *audio_; }
+  audio::SpoolState spool() const { return audio_->spool(); }
   // The microphone test. It starts only when no test recording runs and no
   // call is up; false otherwise. Stop acts only while no call is up (a call
   // has ended the test itself, and its microphone is not the test's).

@@ -26,6 +26,8 @@ enum class SoundSystem : std::int32_t { fullDuplex = 0, halfDuplex = 1 };
 constexpr bool isHalfDuplex(std::int32_t soundSystem) {
   return soundSystem != static_cast<std::int32_t>(SoundSystem::fullDuplex);
 }
+// nGsmDelay: 0..6 are fixed spools of 0 to 3 s; this one adapts.
+inline constexpr std::int32_t spoolAutomatic = 7;
 // Melody slots, in the order of the record (and of musicSel).
 enum class MelodySlot : std::int32_t { callIn = 0, callOut = 1, find = 2, msg = 3 };
 

@@ -56,7 +56,7 @@ void setDefaults(CnfData& cnf) {
   cnf.tmHoldVoice = 1;
   cnf.activationVoice = 5;
   cnf.nGsm = 1;
-  cnf.nGsmDelay = 4;
+  cnf.nGsmDelay = spoolAutomatic;
   cnf.musicTakt = 50;
   cnf.musicVol = 120;
   cnf.musicCallIn = musicDefCallIn;

@@ -110,7 +110,8 @@ QWidget* soundTab(ConfigWidgets& w) {
   w.comboNGsm = combo(tab, {"  20 ms", "  40 ms", "  60 ms", "  80 ms", "100 ms"});
   addRow(w.lVoicePackage, w.comboNGsm);
   w.comboNGsmDelay =
-      combo(tab, {"0", "0.1 sec", "0.2 sec", "0.5 sec", "1.0 sec", "2.0 sec", "3.0 sec"});
+      combo(tab, {"0", "0.1 sec", "0.2 sec", "0.5 sec", "1.0 sec", "2.0 sec", "3.0 sec",
+                  "Automatic"});
   addRow(w.lVoiceSpool, w.comboNGsmDelay);
 
   w.gbTestMic = new QGroupBox(tab);

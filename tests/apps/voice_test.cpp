@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <numeric>
 #include <thread>
@@ -56,9 +57,14 @@ Conversation talk(Way way) {
     a.send("floor-request");
     EXPECT_TRUE(a.expectStatus({"floor=2 "}));
   }
-  // The sentence, B's spool (1 s by default) and some slack.
+  // The sentence, B's spool and some slack.
   const auto seconds = static_cast<double>(c.spoken.size()) / 8000.0 + 2.0;
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  // A new user's spool adapts: on loopback it holds a spurt's start for no
+  // more than a few frames.
+  const std::string spool = b.statusValue("spoolMs");
+  EXPECT_GE(std::atoi(spool.c_str()), 40) << spool;
+  EXPECT_LE(std::atoi(spool.c_str()), 100) << spool;
   hangUpOn(a, b);
   EXPECT_EQ(a.quit(), 0);
   EXPECT_EQ(b.quit(), 0);

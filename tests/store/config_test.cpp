@@ -87,6 +87,7 @@ TEST_F(ConfigTest, FirstStartWritesTheDefaults) {
   for (std::size_t off : {4312u, 4364u, 4372u})  // unused ports and their padding
     EXPECT_EQ(Bytes(file.begin() + off, file.begin() + off + 4), (Bytes{0, 0, 0, 0})) << off;
   EXPECT_EQ(file[140], 3);   // msa
+  EXPECT_EQ(file[156], 7);   // nGsmDelay: the automatic spool
   EXPECT_EQ(file[164], 120);  // musicVol
 
   const std::pair<std::size_t, std::string_view> melodies[] = {
@@ -176,15 +177,18 @@ TEST_F(ConfigTest, SaveAndLoadKeepEveryField) {
   EXPECT_EQ(cnf2.language.str(), std::string(99, 'L'));
 }
 
-// Phones before automatic reachability wrote 0 in its word: they keep
-// behaving as before, through loads and saves, until the user turns it on.
-TEST_F(ConfigTest, OlderFileKeepsAutomaticReachabilityOff) {
+// Phones before automatic reachability wrote 0 in its word, and the fixed
+// 1 s spool: they keep behaving as before, through loads and saves, until
+// the user changes them.
+TEST_F(ConfigTest, OlderFileKeepsAutomaticReachabilityOffAndItsSpool) {
   Bytes old = defaults();
   std::fill(old.begin() + 124, old.begin() + 128, 0);
+  old[156] = 4;
   writeFile(path_, old);
   CConfig cfg(cnf_, edit_, dir_);
   EXPECT_EQ(cnf_.autoReach.get(), 0);
   EXPECT_EQ(edit_.autoReach.get(), 0);
+  EXPECT_EQ(cnf_.nGsmDelay.get(), 4);
   EXPECT_EQ(readFile(), old);
   ASSERT_TRUE(cfg.save());
   EXPECT_EQ(readFile(), old);

@@ -218,6 +218,7 @@ TEST_F(ConfigDialogTest, ImmediateSettingsReachBothRecords) {
   // settings; the working copy's edits wait for Apply.
   w().eHttpPort->setText("8080");
   w().comboTmHoldVoice->setCurrentIndex(3);
+  EXPECT_EQ(w().comboNGsmDelay->currentText(), "Automatic");  // a new user's
   w().comboNGsmDelay->setCurrentIndex(0);
   const ConfigFile file = saved();
   EXPECT_EQ(file.cnf.tmHoldVoice.get(), 3);
