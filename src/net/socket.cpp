@@ -12,9 +12,11 @@
 #include <limits>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -302,6 +304,25 @@ bool Socket::enableVoiceClass() {
   const bool unsent = setIntOption(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, voiceUnsentLimit);
   leave();
   return noDelay && marked && unsent;
+}
+
+bool Socket::awaitRoom(std::chrono::milliseconds timeout) const {
+  int fd = -1;
+  if (!enter(fd)) return true;
+  const bool ready = pollFor(fd, POLLOUT, static_cast<int>(timeout.count()));
+  const bool timedOut = !ready && errno == ETIMEDOUT;
+  leave();
+  return !timedOut;
+}
+
+std::optional<int> Socket::unsentBytes() const {
+  int fd = -1;
+  if (!enter(fd)) return std::nullopt;
+  int bytes = 0;
+  const bool ok = ::ioctl(fd, SIOCOUTQNSD, &bytes) == 0;
+  leave();
+  if (!ok) return std::nullopt;
+  return bytes;
 }
 
 std::optional<int> Socket::intOption(int level, int name) const {

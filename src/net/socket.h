@@ -93,6 +93,12 @@ class Socket {
   // Makes this a call connection: sent at once, marked as voice, and with
   // little held unsent (above); false when the system refused one.
   bool enableVoiceClass();
+  // Waits up to timeout until the kernel takes more to send (for a call
+  // connection: until little is left unsent); true also when the socket
+  // has failed or was closed, so that the next send says so.
+  bool awaitRoom(std::chrono::milliseconds timeout) const;
+  // Bytes written but not yet sent by the kernel; nullopt when unknown.
+  std::optional<int> unsentBytes() const;
   // An integer socket option; nullopt when it cannot be read.
   std::optional<int> intOption(int level, int name) const;
 

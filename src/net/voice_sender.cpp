@@ -7,6 +7,11 @@
 
 namespace orvalis::net {
 
+namespace {
+// How often a wait for the kernel to take more looks whether to stop.
+constexpr std::chrono::milliseconds roomCheck{100};
+}  // namespace
+
 VoiceQueue::VoiceQueue(std::size_t capacity) : slots_(std::max<std::size_t>(capacity, 1)) {}
 
 bool VoiceQueue::push(const CPacket& message) {
@@ -62,6 +67,18 @@ void VoiceSender::run() {
     {
       std::unique_lock guard(lock_);
       posted_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+    }
+    // A send appends to what the kernel holds unsent, whatever its limit:
+    // the next message waits here, in the queue, until little is left, so
+    // that behind a slow link the newest voice goes and the oldest is
+    // dropped.
+    while (socket_ && !socket_->awaitRoom(roomCheck)) {
+      std::lock_guard guard(lock_);
+      if (stopping_) return;
+    }
+    {
+      std::lock_guard guard(lock_);
       if (stopping_) return;
       queue_.pop(message);
     }

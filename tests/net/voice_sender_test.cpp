@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "net/message_codes.h"
@@ -88,6 +89,23 @@ TEST(VoiceSender, StalledPeerNeverHoldsUpThePosterAndTheNewestArriveInOrder) {
   for (std::int32_t seq = 0; seq < posted; ++seq) sender.post(voice(peerVoice, seq));
   pair.near->close();
   sender.stop();
+}
+
+TEST(VoiceSender, BehindAStalledPeerVoiceWaitsInTheQueueNotInTheKernel) {
+  const auto pair = ::orvalis::testing::makeLoopbackConnection();
+  ASSERT_TRUE(pair.near->enableVoiceClass());
+  VoiceSender sender(pair.near);
+  // Until the far end's window is full and the queue overflows.
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (sender.dropped() < 1000 && std::chrono::steady_clock::now() < limit) {
+    for (std::int32_t seq = 0; seq < 100; ++seq) sender.post(voice(peerVoice, seq));
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GE(sender.dropped(), 1000u);
+  const auto unsent = pair.near->unsentBytes();
+  ASSERT_TRUE(unsent);
+  EXPECT_LE(*unsent, voiceUnsentLimit + static_cast<int>(headerSize + gsmFrameSize));
+  pair.near->close();
 }
 
 }  // namespace
