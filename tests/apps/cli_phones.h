@@ -102,6 +102,7 @@ struct PhoneSettings {
   std::uint16_t fixedPort = 0;  // the listener's port; 0: a free one
   Launcher launcher{};          // where the phone runs
   std::vector<std::string> args{};  // more of orvalis-cli's options
+  std::int32_t nGsm = 0;            // frames per voice message, less one
 };
 
 // One phone in a directory of its own. Expectations look at the lines
@@ -122,6 +123,7 @@ class Phone {
       cnf.reHost = *settings.reHost;
     }
     cnf.msa = settings.msa;
+    cnf.nGsm = settings.nGsm;
     if (settings.socks5Port != 0) {
       cnf.useSocks5CallOut = 1;
       cnf.socks5Host = loopback;
