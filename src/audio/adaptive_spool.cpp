@@ -21,13 +21,15 @@ constexpr std::size_t settledFrames = 50;
 constexpr double coveredShare = 0.9;
 // A dry spell longer than this is a pause in speech, not an underrun.
 constexpr milliseconds pauseLimit{1000};
+// Underruns shorter than this make the spool grow.
+constexpr milliseconds growLimit{150};
 // Seconds without an underrun after which the spool shrinks by a frame.
 constexpr milliseconds calmPeriod{8000};
 constexpr std::int32_t maxBoost = 25;
 // Frames are dropped once they are heard this much later than the spool
 // needs, until they are within the second.
-constexpr milliseconds catchUpAbove{30};
-constexpr milliseconds caughtUpWithin{10};
+constexpr milliseconds catchUpAbove{20};
+constexpr milliseconds caughtUpWithin{5};
 // Behind a backlog of speech, one frame in this many is dropped.
 constexpr std::int32_t speechDropEvery = 3;
 // Mean absolute sample value below which a frame counts as silence.
@@ -107,9 +109,12 @@ void PlayoutControl::spurtStarts(SpoolTime now, std::int32_t jitterMs) {
 }
 
 void PlayoutControl::resumed(SpoolTime now, std::int32_t jitterMs) {
-  if (now - dryAt_ < pauseLimit) {
+  const auto gap = now - dryAt_;
+  if (gap < pauseLimit) {
     underruns_.fetch_add(1, std::memory_order_relaxed);
-    boost_ = std::min(boost_ + 1, maxBoost);
+    // A longer gap is a retransmission on the way: no bearable spool rides
+    // it out, and growing for it would only add delay to the rest.
+    if (gap < growLimit) boost_ = std::min(boost_ + 1, maxBoost);
     underrunInSpurt_ = true;
     calmSince_ = now;
   }
