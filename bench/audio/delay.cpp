@@ -644,6 +644,16 @@ std::optional<LongResult> measureLong(Clock::duration length, testing::LongPathL
   return analyse(tape, heard.samples, std::chrono::duration<double, std::milli>(*ear - *mouth).count());
 }
 
+// The lab's hosts take the machine's, which decides how the call's
+// connection paces itself.
+void printCongestionControl() {
+  if (std::FILE *f = std::fopen("/proc/sys/net/ipv4/tcp_congestion_control", "r")) {
+    char name[32] = "";
+    if (std::fscanf(f, "%31s", name) == 1) std::printf("TCP congestion control: %s\n", name);
+    std::fclose(f);
+  }
+}
+
 void printLongHeader() {
   std::printf("%-30s %-8s %-8s %-14s %-26s %s\n", "path", "median", "p95", "underruns/min",
               "recovery ms median/max", "bursts");
@@ -725,13 +735,6 @@ int main() {
   std::printf(
       "\nAcross a long path: A and B in two hosts of a lab of network namespaces,\n"
       "joined by a router that holds every packet (a minute a row).\n");
-  // The hosts take the machine's congestion control, which decides how
-  // the call's connection paces itself.
-  if (std::FILE *f = std::fopen("/proc/sys/net/ipv4/tcp_congestion_control", "r")) {
-    char name[32] = "";
-    if (std::fscanf(f, "%31s", name) == 1) std::printf("TCP congestion control: %s\n", name);
-    std::fclose(f);
-  }
   try {
     struct PathRow {
       const char *label;
@@ -744,7 +747,10 @@ int main() {
     bool headed = false;
     for (const PathRow &row : rows) {
       testing::LongPathLab path(row.options);
-      if (!std::exchange(headed, true)) printLongHeader();
+      if (!std::exchange(headed, true)) {
+        printCongestionControl();
+        printLongHeader();
+      }
       printLongRow(row.label, measureLong(60s, &path));
     }
   } catch (const testing::LabUnavailable &e) {
