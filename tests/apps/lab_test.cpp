@@ -299,18 +299,20 @@ TEST_F(LabCalls, APeerThatStopsReadingHoldsUpNoKeyOfTheNearPhone) {
   ASSERT_TRUE(near.expectStatus({"floor=2 "}));
   const std::string farPort = far.statusValue("userPort");
   far.signal(SIGSTOP);
-  // Until the near side's unsent voice stops growing, read half a second
-  // apart: both buffers are full.
+  // Until the near side's queue holds the same bytes for three reads half a
+  // second apart: the far receive buffer is full and the near phone's voice
+  // waits at its own send buffer.
   std::string last;
+  int steadyReads = 0;
   const auto buffersFull = [&] {
     std::this_thread::sleep_for(500ms);
     std::istringstream line(lab_->outputIn(
         "alpha", "ss -tnH state established '( dport = :" + farPort + " )'"));
     std::string received, queued;
     line >> received >> queued;
-    const bool full = !queued.empty() && queued == last && std::stoi(queued) >= 1024;
+    steadyReads = !queued.empty() && queued == last && queued != "0" ? steadyReads + 1 : 0;
     last = queued;
-    return full;
+    return steadyReads >= 2;
   };
   EXPECT_GE(secondsUntil(buffersFull, 30s), 0) << "send queue " << last;
 
