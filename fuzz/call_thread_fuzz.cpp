@@ -102,8 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FuzzCallHost host;
   host.cnf.msa = ownMode;
   fuzz::SocketPair pair;
-  host.call.stateClient = ClientState::clientIncoming;
-  host.call.sockClient.set(pair.near);
+  const CallGeneration generation = takeIncoming(host.call, pair.near).generation;
 
   std::vector<std::uint8_t> stream;
   if (!anyFirstMessage) {
@@ -122,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // until the call closes its connection.
   std::vector<std::int16_t> codes;
   {
-    CClient call(host, pair.near);
+    CClient call(host, generation, pair.near);
     codes = codesReceived(pair.far);
   }
 

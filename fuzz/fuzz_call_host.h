@@ -15,7 +15,7 @@ class FuzzCallHost final : public testing::CountingCallHost {
   std::int32_t typeOf(std::int32_t number) override { return number < 0 ? 0 : number % 3; }
   void portInUse() override {}
   // The call itself is the call target's: here the connection is only kept.
-  void startIncomingCall(net::SocketPtr connection) override {
+  void startIncomingCall(net::SocketPtr connection, net::CallGeneration) override {
     std::lock_guard guard(lock_);
     incoming = std::move(connection);
     ++incomingCalls;
@@ -25,8 +25,7 @@ class FuzzCallHost final : public testing::CountingCallHost {
   void hangUpIncoming() {
     std::lock_guard guard(lock_);
     if (!incoming) return;
-    call.stateClient = net::ClientState::clientIdle;
-    call.sockClient.closeAndResetIf(incoming);
+    net::hangUpCall(call);
     incoming->close();
     incoming.reset();
   }

@@ -36,8 +36,9 @@ class CallHost {
   virtual void setListeningPort(std::uint16_t port) = 0;
   // The listening port was taken; reported on the user-interface thread.
   virtual void portInUse() = 0;
-  // Starts the call thread of an incoming call on the accepted connection.
-  virtual void startIncomingCall(SocketPtr connection) = 0;
+  // Starts the call thread of the incoming call of generation, taken on
+  // the accepted connection. Called with no lock held.
+  virtual void startIncomingCall(SocketPtr connection, CallGeneration generation) = 0;
 
   // The sound side, and the floor request the caller makes at once.
   virtual void stopTest() = 0;

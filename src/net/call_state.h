@@ -49,6 +49,9 @@ struct PeerAddress {
   std::uint16_t unused = 0;  // keeps the value free of padding bytes
 };
 
+// Identifies one call, from its dial or its being taken to its end.
+using CallGeneration = std::uint64_t;
+
 struct CallState {
   std::atomic<ClientState> stateClient{ClientState::clientIdle};
   SharedSocket sockClient;
@@ -57,13 +60,12 @@ struct CallState {
   std::atomic<PeerAddress> clientAddr{};
   std::atomic<BindState> stateBind{BindState::bindStopped};
   SharedSocket sockBind;
-  // Taking an incoming call, hanging up and stopping the network each run
-  // whole under it: none of them sees another half done.
+  // Every change of stateClient and sockClient runs whole under it (see
+  // call_owner.h): none of them sees another half done.
   std::mutex callLock;
-  // Counts hang-ups. An outgoing call thread places its call only if none
-  // came since it was started: after a hang-up and a new dial the state is
-  // 7 again, but not for it.
-  std::atomic<std::uint32_t> hangUps{0};
+  // The generation of the latest call created; a call is current while it
+  // holds the latest one and the state is not idle.
+  std::atomic<CallGeneration> generation{0};
   std::atomic<bool> refreshLocalPort{false};
   std::array<std::atomic<std::int32_t>, 3> stateLabel{};
   std::array<std::atomic<std::int32_t>, 3> stateLabelOld{};

@@ -41,43 +41,41 @@ void offerFloor(CallState& call, CallFields& fields) {
   floorKey(call, fields, Floor::talking, peerFloorOffer);
 }
 
-CClient::CClient(CallHost& host, SocketPtr incoming, std::chrono::milliseconds connectWait)
+CClient::CClient(CallHost& host, CallGeneration generation, SocketPtr incoming,
+                 std::chrono::milliseconds connectWait)
     : host_(host),
       call_(host.calls()),
       fields_(host.callFields()),
+      generation_(generation),
+      incoming_(incoming != nullptr),
       own_(std::move(incoming)),
       connectWait_(connectWait),
-      hangUpsAtStart_(call_.hangUps.load()),
       thread_([this] { run(); }) {}
 
 CClient::~CClient() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool CClient::current() const { return isCurrentCall(call_, generation_); }
+
 void CClient::run() {
-  host_.stopTest();
-  fields_.floor = Floor::listening;
+  if (current()) {
+    host_.stopTest();
+    fields_.floor = Floor::listening;
+  }
   if (own_) {
     own_->enableLiveness();
     own_->enableVoiceClass();
   }
-  bool ok = false;
-  // A thread without a connection places a call. It reports how the attempt
-  // ended even when the user hung up before it got to run.
-  mine_ = own_ ? call_.stateClient.load() : ClientState::clientOutgoing;
-  switch (mine_) {
-    case ClientState::clientIncoming: ok = answerIncoming(); break;
-    case ClientState::clientOutgoing: ok = placeCall(); break;
-    default: break;
-  }
-  host_.stopVoice();
+  // A thread of an outgoing call reports how the attempt ended even when
+  // the user hung up before it got to run.
+  const bool ok = incoming_ ? answerIncoming() : placeCall();
+  if (current()) host_.stopVoice();
   if (ok) callLoop();
   call_.voiceSender.resetIf(voice_);  // the capture thread sends no more
   endCall();
   stopVoiceSender();
-  host_.restartPlayback();
-  fields_.floor = Floor::listening;
-  fields_.callMode = 0;
+  finished_ = true;
 }
 
 void CClient::agreeMode(const CPacket& accept) {
@@ -97,16 +95,11 @@ bool CClient::answerIncoming() {
   return false;
 }
 
-bool CClient::stillPlacing() const {
-  return call_.stateClient.load() == ClientState::clientOutgoing &&
-         call_.hangUps.load() == hangUpsAtStart_;
-}
-
 bool CClient::connectPeer() {
+  if (!current()) return false;
   own_ = Socket::createTcp();
   if (!own_) {
-    ClientState outgoing = ClientState::clientOutgoing;
-    if (stillPlacing()) call_.stateClient.compare_exchange_strong(outgoing, ClientState::clientIdle);
+    net::endCall(call_, generation_, nullptr);
     return false;
   }
   own_->enableLiveness();
@@ -115,11 +108,9 @@ bool CClient::connectPeer() {
   own_->setDeadline(Socket::Clock::now() + connectWait_);
   const store::CnfData& cnf = host_.settings();
   const PeerAddress peer = call_.clientAddr.load();
-  // Published before the state is checked, so that a hang-up either is seen
-  // here or finds the socket in sockClient and aborts the connect.
-  call_.sockClient.set(own_);
-  if (!stillPlacing()) {
-    call_.sockClient.closeAndResetIf(own_);
+  // Published before connecting, so that a hang-up finds it and aborts the
+  // connect; a call hung up already gets nothing of it.
+  if (!publishSocket(call_, generation_, own_)) {
     own_->close();
     return false;
   }
@@ -129,7 +120,7 @@ bool CClient::connectPeer() {
   own_->clearDeadline();
   // A connect that timed out may still be under way: a send on it would wait.
   if (!connected) own_->close();
-  return connected && stillPlacing();
+  return connected && current();
 }
 
 bool CClient::placeCall() {
@@ -157,15 +148,12 @@ bool CClient::placeCall() {
 void CClient::callLoop() {
   // Ready before the call is up, so that voice has a way out at once.
   voice_ = std::make_shared<VoiceSender>(own_);
-  ClientState previous = call_.stateClient.load();
   // A hang-up since the handshake has already given the state back.
-  if ((previous != ClientState::clientIncoming && previous != ClientState::clientOutgoing) ||
-      !call_.stateClient.compare_exchange_strong(previous, ClientState::clientTalk)) {
+  const std::optional<ClientState> previous = moveToTalk(call_, generation_, voice_);
+  if (!previous) {
     host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
     return;
   }
-  mine_ = ClientState::clientTalk;
-  call_.voiceSender.set(voice_);
   fields_.floor = Floor::listening;
   fields_.voiceActive = 0;
   fields_.spurtStarted = false;
@@ -174,7 +162,7 @@ void CClient::callLoop() {
   if (!pushToTalk(mode)) host_.switchToCapture();
   call_.stateLabel[labelPtt] = pushToTalk(mode) ? 1 : 0;
   host_.stopMelody();
-  if (previous == ClientState::clientOutgoing) host_.requestFloor();
+  if (*previous == ClientState::clientOutgoing) host_.requestFloor();
 
   CPacket message;
   while (recvPacket(*own_, message) != 0 && handle(message)) {
@@ -245,19 +233,18 @@ void CClient::send(std::int16_t code) {
 }
 
 void CClient::endCall() {
-  call_.stateLabel[labelPtt] = 0;
-  if (own_ && call_.sockClient.get() == own_) {
-    send(peerHangUp);  // fails silently on a broken connection
-    closeCall();
-  }
+  // Said to the peer only while the call is ours; fails silently on a
+  // broken connection.
+  if (own_ && current() && call_.sockClient.get() == own_) send(peerHangUp);
+  // What the call left behind is reset unless a newer call has begun, whose
+  // own thread sets it afresh.
+  net::endCall(call_, generation_, own_, [this] {
+    call_.stateLabel[labelPtt] = 0;
+    fields_.floor = Floor::listening;
+    fields_.callMode = 0;
+    host_.restartPlayback();
+  });
   if (own_) own_->close();
-}
-
-void CClient::closeCall() {
-  if (!call_.sockClient.closeAndResetIf(own_)) return;
-  // Only this call's own state: by now it may belong to a newer call.
-  ClientState mine = mine_;
-  call_.stateClient.compare_exchange_strong(mine, ClientState::clientIdle);
 }
 
 void CClient::stopVoiceSender() {

@@ -4,15 +4,18 @@
 // voice goes to the playback queue, floor messages are answered. Voice is
 // sent by the capture path, not here.
 //
-// A call thread acts only on the connection it owns: once the user has hung
-// up, the call state may already belong to the next call, which the tail of
-// this one must not touch.
+// A call thread acts only on the connection it owns, and changes the call
+// state only through the call owner, for its own generation: once the user
+// has hung up, the state may already belong to the next call, which the
+// tail of this one must not touch.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 
 #include "net/call_host.h"
+#include "net/call_owner.h"
 #include "net/packet.h"
 #include "net/voice_sender.h"
 
@@ -33,28 +36,31 @@ void offerFloor(CallState& call, CallFields& fields);
 
 class CClient {
  public:
-  // Starts at once: for an incoming call (stateClient 6) on its accepted
-  // connection, for an outgoing one (stateClient 7, clientAddr set) with
-  // none. An outgoing call gives up reaching the callee after connectWait.
-  CClient(CallHost& host, SocketPtr incoming = nullptr,
+  // Starts at once, for the call of generation: an incoming one (taken on
+  // its accepted connection, which is in sockClient), or an outgoing one
+  // (begun with the callee's address) with none. An outgoing call gives up
+  // reaching the callee after connectWait.
+  CClient(CallHost& host, CallGeneration generation, SocketPtr incoming = nullptr,
           std::chrono::milliseconds connectWait = callConnectWait);
   // Waits for the thread; the call must have been ended (its socket closed).
   ~CClient();
   CClient(const CClient&) = delete;
   CClient& operator=(const CClient&) = delete;
 
+  // The thread has done everything: joining it does not wait.
+  bool finished() const { return finished_.load(); }
+
  private:
   void run();
   bool answerIncoming();
   bool placeCall();
   bool connectPeer();
-  // The outgoing call this thread was started for is still being set up.
-  bool stillPlacing() const;
+  // This thread's call is still the one up.
+  bool current() const;
   void callLoop();
   // Answers one message of the established call; false ends the call.
   bool handle(const CPacket& message);
   void endCall();
-  void closeCall();
   void stopVoiceSender();
   void send(std::int16_t code);
   // callMode from the own msa and the flags of the peer's peerAccept.
@@ -63,13 +69,12 @@ class CClient {
   CallHost& host_;
   CallState& call_;
   CallFields& fields_;
+  const CallGeneration generation_;
+  const bool incoming_;
   SocketPtr own_;
   std::chrono::milliseconds connectWait_;
-  const std::uint32_t hangUpsAtStart_;
-  // The state of this call as this thread last set or saw it; the call
-  // gives back only that one.
-  ClientState mine_ = ClientState::clientIdle;
   std::shared_ptr<VoiceSender> voice_;
+  std::atomic<bool> finished_{false};
   std::thread thread_;  // last: starts once everything above is ready
 };
 

@@ -9,40 +9,12 @@
 
 namespace orvalis::net {
 
-void resetNetState(CallState& call) {
-  call.stateClient = ClientState::clientIdle;
-  call.sockClient.set(nullptr);
-  call.stateBind = BindState::bindStopped;
-  call.sockBind.set(nullptr);
-  call.refreshLocalPort = false;
-}
-
-void stopNetwork(CallState& call) {
-  std::lock_guard guard(call.callLock);
-  call.sockClient.closeAndReset();
-  call.sockBind.closeAndReset();
-  resetNetState(call);
-}
-
-void hangUpCall(CallState& call, const std::function<void()>& beforeIdle) {
-  std::lock_guard guard(call.callLock);
-  ++call.hangUps;  // before the state is given back, so a new dial sees it
-  if (const SocketPtr old = call.sockClient.exchange(nullptr)) old->close();
-  if (beforeIdle) beforeIdle();
-  call.stateClient = ClientState::clientIdle;
-  // An outgoing call thread publishes its socket before it checks the
-  // state, without the lock: one that did so since the exchange above saw
-  // the call still up and is connecting. No incoming call can be taken
-  // under the lock, so what is here now is that connect, to be aborted.
-  if (const SocketPtr late = call.sockClient.exchange(nullptr)) late->close();
-}
-
 CBind::CBind(CallHost& host, std::chrono::milliseconds firstMessageWait, Hook beforeTake)
     : host_(host),
       call_(host.calls()),
       firstMessageWait_(firstMessageWait),
       beforeTake_(std::move(beforeTake)) {
-  resetNetState(call_);
+  resetBindState(call_);
   listening_ = Socket::createTcp();
   call_.sockBind.set(listening_);
   thread_ = std::thread([this] { run(); });
@@ -105,7 +77,17 @@ void CBind::run() {
   }
   call_.stateBind = BindState::bindListening;
   settle();
-  while (SocketPtr connection = listening_->accept()) admit(std::move(connection));
+  for (;;) {
+    if (SocketPtr connection = listening_->accept()) {
+      admit(std::move(connection));
+      continue;
+    }
+    if (!listening_->isOpen()) break;
+    // Out of descriptors or buffers, a network going down: they pass, and
+    // the phone stays logged in here, so the listener waits and goes on.
+    reapExaminers();
+    std::this_thread::sleep_for(acceptRetryPause);
+  }
   endListener();
 }
 
@@ -198,25 +180,24 @@ void CBind::examine(const SocketPtr& connection) {
 }
 
 CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request) {
-  // Whole under the lock: no hang-up comes between taking the state and
-  // publishing the socket, and no call starts after the network stopped.
-  std::lock_guard guard(call_.callLock);
-  if (call_.sockBind.get() != listening_) return Taken::refused;
-  ClientState idle = ClientState::clientIdle;
-  if (!call_.stateClient.compare_exchange_strong(idle, ClientState::clientIncoming)) {
-    return Taken::busy;
-  }
-  CallFields& fields = host_.callFields();
   const std::int32_t caller = readInt32(request.payload, 4);
-  fields.number = caller;
-  fields.numberType = host_.typeOf(caller);
-  fields.numberChanged = true;
-  if (fields.numberType.load() == 2) {  // black list
-    call_.stateClient = ClientState::clientIdle;
-    return Taken::refused;
+  const std::int32_t group = host_.typeOf(caller);
+  const TakenCall taken = takeIncoming(call_, connection, [&] {
+    // No call is taken once the network has stopped or restarted.
+    if (call_.sockBind.get() != listening_) return false;
+    CallFields& fields = host_.callFields();
+    fields.number = caller;
+    fields.numberType = group;
+    fields.numberChanged = true;
+    return group != 2;  // black list
+  });
+  switch (taken.outcome) {
+    case IncomingTake::busy: return Taken::busy;
+    case IncomingTake::refused: return Taken::refused;
+    case IncomingTake::taken: break;
   }
-  call_.sockClient.set(connection);
-  host_.startIncomingCall(connection);
+  // Started outside the lock: the thread start reaps finished call threads.
+  host_.startIncomingCall(connection, taken.generation);
   return Taken::started;
 }
 

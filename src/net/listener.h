@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "net/call_host.h"
+#include "net/call_owner.h"
 #include "net/packet.h"
 
 namespace orvalis::net {
@@ -24,19 +25,11 @@ namespace orvalis::net {
 // that a silent program cannot keep the phone from receiving calls.
 inline constexpr std::chrono::milliseconds firstMessageLimit{5'000};
 inline constexpr int listenBacklog = 10;
+// The pause after a failed accept of an open listening socket.
+inline constexpr std::chrono::milliseconds acceptRetryPause{100};
 // Connections examined at once; any more are closed at once, so that a
 // flood of silent connections costs a bounded number of threads.
 inline constexpr std::size_t maxExamined = 32;
-
-// Call state idle, no call socket, listener stopped, no port to refresh.
-void resetNetState(CallState& call);
-// Closes the call and listening sockets, then resetNetState. The listener
-// thread ends with it, and no call is taken after it.
-void stopNetwork(CallState& call);
-// Hangs up the current call: its socket is taken out and closed before the
-// state is given back, so a call taken next keeps its own connection.
-// beforeIdle runs between the two, for tests.
-void hangUpCall(CallState& call, const std::function<void()>& beforeIdle = {});
 
 class CBind {
  public:
@@ -44,7 +37,8 @@ class CBind {
   // call; tests stop the network or hang up there.
   using Hook = std::function<void()>;
 
-  // resetNetState, then the thread starts.
+  // The bind fields are reset (a call placed meanwhile is left alone), then
+  // the thread starts.
   CBind(CallHost& host, std::chrono::milliseconds firstMessageWait = firstMessageLimit,
         Hook beforeTake = {});
   // Waits for the thread, which has joined its examiners: stopNetwork must

@@ -93,8 +93,7 @@ CPhone::~CPhone() {
   reach_.reset();
   stopNetwork();  // ends the listener and the call thread
   replaceListener(nullptr);
-  std::lock_guard guard(clientLock_);
-  client.reset();
+  reapCallThreads(true);
 }
 
 // ---- display -------------------------------------------------------------
@@ -139,6 +138,7 @@ void CPhone::tick() {
   TickGuard guard(inTick_);
 
   runDeferred();
+  reapCallThreads();
   if (netReady && authThread.load() == net::AuthThread::none &&
       std::any_of(quiryAuth.begin(), quiryAuth.end(),
                   [](const net::AuthSlot& s) { return s.load() == SlotState::slotQueued; })) {

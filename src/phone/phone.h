@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "audio/audio_port.h"
 #include "audio/sound_links.h"
@@ -183,10 +184,12 @@ class CPhone : public net::CallFields, private net::CallHost {
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.
   std::unique_ptr<net::CAuthServer> authServer;
-  // The listener and the latest call thread. The relay link's thread hands
-  // connections to the listener, so myBind changes under bindLock_.
+  // The listener. The relay link's thread hands connections to it, so
+  // myBind changes under bindLock_.
   std::unique_ptr<net::CBind> myBind;
-  std::unique_ptr<net::CClient> client;  // guarded by clientLock_
+  // Call threads not yet reaped: the latest call's, and older ones still
+  // finishing.
+  std::size_t callThreads();
 
   // Fields shared with the worker threads (and those of net::CallFields).
   std::atomic<FindState> findState{FindState::idle};
@@ -258,7 +261,10 @@ class CPhone : public net::CallFields, private net::CallHost {
   // listening for calls.
   void stopNetwork();
   void startListener();
-  void startCallThread(net::SocketPtr incoming);
+  void startCallThread(net::CallGeneration generation, net::SocketPtr incoming);
+  // Joins the call threads that have finished, outside any lock; all of
+  // them with everything: the network must have been stopped.
+  void reapCallThreads(bool everything = false);
   void sendOnCall(std::int16_t code, std::span<const std::uint8_t> payload = {});
 
   // CallHost, for the call thread and the listener.
@@ -270,7 +276,7 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::int32_t typeOf(std::int32_t num) override;
   void setListeningPort(std::uint16_t port) override;
   void portInUse() override { portInUsePending_ = true; }
-  void startIncomingCall(net::SocketPtr connection) override;
+  void startIncomingCall(net::SocketPtr connection, net::CallGeneration generation) override;
   void stopTest() override { endMicTest(); }
   void stopMelody() override { audio_->stopMelody(); }
   void markSpurt() override { audio_->markSpurt(); }
@@ -281,6 +287,7 @@ class CPhone : public net::CallFields, private net::CallHost {
   void startTransactions();
 
   std::mutex clientLock_;
+  std::vector<std::unique_ptr<net::CClient>> clients_;  // guarded by clientLock_
   std::mutex bindLock_;  // guards the myBind pointer for the relay link
   std::unique_ptr<net::ReachKeeper> reach_;
   std::uint64_t announcedGeneration_ = 0;

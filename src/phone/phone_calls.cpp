@@ -3,6 +3,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "net/message_codes.h"
 #include "net/packet_io.h"
 #include "phone/phone.h"
@@ -66,18 +69,38 @@ void CPhone::offerFloor() { net::offerFloor(callState, *this); }
 int CPhone::startCall(std::uint32_t address, std::uint16_t port) {
   // One step, so that an incoming call cannot take the state at the same
   // moment.
-  ClientState idle = ClientState::clientIdle;
-  if (!callState.stateClient.compare_exchange_strong(idle, ClientState::clientOutgoing)) return 0;
+  const auto generation = net::beginOutgoing(callState, net::PeerAddress{address, htons(port), 0});
+  if (!generation) return 0;
   findState = FindState::idle;
-  callState.clientAddr = net::PeerAddress{address, htons(port), 0};
-  startCallThread(nullptr);
+  startCallThread(*generation, nullptr);
   return 1;
 }
 
-void CPhone::startCallThread(net::SocketPtr incoming) {
+void CPhone::startCallThread(net::CallGeneration generation, net::SocketPtr incoming) {
+  {
+    std::lock_guard guard(clientLock_);
+    clients_.push_back(std::make_unique<net::CClient>(static_cast<net::CallHost&>(*this),
+                                                      generation, std::move(incoming)));
+  }
+  reapCallThreads();
+}
+
+void CPhone::reapCallThreads(bool everything) {
+  std::vector<std::unique_ptr<net::CClient>> done;
+  {
+    std::lock_guard guard(clientLock_);
+    const auto reaped = std::stable_partition(
+        clients_.begin(), clients_.end(),
+        [everything](const auto& thread) { return !everything && !thread->finished(); });
+    std::move(reaped, clients_.end(), std::back_inserter(done));
+    clients_.erase(reaped, clients_.end());
+  }
+  done.clear();  // joined here, with no lock held
+}
+
+std::size_t CPhone::callThreads() {
   std::lock_guard guard(clientLock_);
-  client.reset();  // the previous call's thread has finished or is finishing
-  client = std::make_unique<net::CClient>(static_cast<net::CallHost&>(*this), std::move(incoming));
+  return clients_.size();
 }
 
 void CPhone::sendOnCall(std::int16_t code, std::span<const std::uint8_t> payload) {
@@ -109,6 +132,8 @@ void CPhone::setListeningPort(std::uint16_t port) {
   cnfEdit.userPort = port;
 }
 
-void CPhone::startIncomingCall(net::SocketPtr connection) { startCallThread(std::move(connection)); }
+void CPhone::startIncomingCall(net::SocketPtr connection, net::CallGeneration generation) {
+  startCallThread(generation, std::move(connection));
+}
 
 }  // namespace orvalis::phone

@@ -39,7 +39,7 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
   ~FakeCallHost() override {
     stopNetwork(call);
     std::lock_guard guard(clientLock_);
-    client.reset();
+    incomingCalls_.clear();
   }
 
   void postCallText(CallText text, std::int32_t, CallMelody) override {
@@ -54,11 +54,13 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
     return cnf;
   }
   std::int32_t typeOf(std::int32_t) override { return group; }
+  void stopVoice() override {
+    if (onStopVoice) onStopVoice();
+  }
   void portInUse() override { portTaken = true; }
-  void startIncomingCall(SocketPtr connection) override {
+  void startIncomingCall(SocketPtr connection, CallGeneration generation) override {
     std::lock_guard guard(clientLock_);
-    client.reset();
-    client = std::make_unique<CClient>(*this, std::move(connection));
+    incomingCalls_.push_back(std::make_unique<CClient>(*this, generation, std::move(connection)));
   }
   bool shown(CallText text) const {
     std::lock_guard guard(lock_);
@@ -69,14 +71,15 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
 
   std::atomic<std::int32_t> group{0};
   std::atomic<bool> portTaken{false};
-  std::unique_ptr<CClient> client;  // guarded by clientLock_ once threads run
   // Set before any thread runs: let a test act at these points of a call.
   std::function<void(CallText)> onText;
   std::function<void()> onFirstSettings;
+  std::function<void()> onStopVoice;  // after the handshake, before the call is up
 
  private:
   mutable std::atomic<bool> settingsRead_{false};
   std::mutex clientLock_;
+  std::vector<std::unique_ptr<CClient>> incomingCalls_;  // guarded by clientLock_
   mutable std::mutex lock_;  // texts_
   std::vector<CallText> texts_;
 };

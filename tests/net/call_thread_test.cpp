@@ -28,9 +28,16 @@ void expectVoiceClass(const Socket& socket) {
 
 // An incoming call that rings, with our side's socket in sockClient.
 std::unique_ptr<CClient> ringing(FakeCallHost& host, const Connection& link) {
-  host.call.stateClient = ClientState::clientIncoming;
-  host.call.sockClient.set(link.near);
-  return std::make_unique<CClient>(host, link.near);
+  const TakenCall taken = takeIncoming(host.call, link.near);
+  EXPECT_EQ(taken.outcome, IncomingTake::taken);
+  return std::make_unique<CClient>(host, taken.generation, link.near);
+}
+
+// An outgoing call to port on loopback, begun as a dial begins it.
+CallGeneration dialled(FakeCallHost& host, std::uint16_t port) {
+  const auto generation = beginOutgoing(host.call, PeerAddress{loopback, htons(port), 0});
+  EXPECT_TRUE(generation);
+  return generation.value_or(0);
 }
 
 // An outgoing call through a proxy that accepts and never answers the
@@ -41,8 +48,6 @@ SocketPtr callThroughSilentProxy(FakeCallHost& host) {
   host.cnf.useSocks5CallOut = 1;
   host.cnf.socks5Host = loopback;
   host.cnf.socks5Port = proxy->localPort();
-  host.call.clientAddr = PeerAddress{loopback, htons(9), 0};
-  host.call.stateClient = ClientState::clientOutgoing;
   return proxy;
 }
 
@@ -127,9 +132,7 @@ TEST(CallThread, OutgoingCallSendsBothNumbersAndTheCallerAsksForTheFloor) {
   host.fields.number = 200000002;
   const SocketPtr callee = Socket::createTcp();
   ASSERT_TRUE(callee->listen(loopback, 0));
-  host.call.clientAddr = PeerAddress{loopback, htons(callee->localPort()), 0};
-  host.call.stateClient = ClientState::clientOutgoing;
-  auto client = std::make_unique<CClient>(host);
+  auto client = std::make_unique<CClient>(host, dialled(host, callee->localPort()));
 
   const SocketPtr peer = callee->accept();
   CPacket call;
@@ -163,8 +166,7 @@ TEST(CallThread, WithoutPushToTalkBothSidesCaptureAtOnce) {
   ASSERT_TRUE(eventually([&] { return host.captures.load() == 1; }));
   EXPECT_EQ(host.call.stateLabel[labelPtt].load(), 0);
   // The own user hangs up: the receive fails and nothing is said back.
-  host.call.sockClient.closeAndReset();
-  host.call.stateClient = ClientState::clientIdle;
+  hangUpCall(host.call);
   client.reset();
   EXPECT_EQ(recvCode(*link.far), 0);
   EXPECT_TRUE(host.shown(CallText::userDisconnected));
@@ -175,10 +177,9 @@ TEST(CallThread, BusyOrUnreachableCalleeGivesTheStateBack) {
     FakeCallHost host;
     const SocketPtr callee = Socket::createTcp();
     ASSERT_TRUE(callee->listen(loopback, 0));
-    host.call.clientAddr = PeerAddress{loopback, htons(callee->localPort()), 0};
+    const std::uint16_t port = callee->localPort();
     if (!busy) callee->close();  // nothing listens there any more
-    host.call.stateClient = ClientState::clientOutgoing;
-    auto client = std::make_unique<CClient>(host);
+    auto client = std::make_unique<CClient>(host, dialled(host, port));
     if (busy) {
       const SocketPtr peer = callee->accept();
       EXPECT_EQ(recvCode(*peer), peerCall);
@@ -194,12 +195,11 @@ TEST(CallThread, BusyOrUnreachableCalleeGivesTheStateBack) {
 TEST(CallThread, HangUpWhileConnectingThroughASilentProxyAbortsTheConnect) {
   FakeCallHost host;
   const SocketPtr proxy = callThroughSilentProxy(host);
-  auto client = std::make_unique<CClient>(host);
+  auto client = std::make_unique<CClient>(host, dialled(host, 9));
   const SocketPtr held = proxy->accept();
   ASSERT_TRUE(held);
 
-  host.call.sockClient.closeAndReset();
-  host.call.stateClient = ClientState::clientIdle;
+  hangUpCall(host.call);
   client.reset();  // returns: the dialogue was aborted
   EXPECT_TRUE(host.shown(CallText::userInaccessable));
   EXPECT_EQ(host.state(), ClientState::clientIdle);
@@ -211,13 +211,9 @@ TEST(CallThread, ACalleeNotReachedInTimeIsInaccessible) {
     if (!proxy && !callee.full) GTEST_SKIP() << "the callee's accept queue never filled";
     FakeCallHost host;
     SocketPtr silent;
-    if (proxy) {
-      silent = callThroughSilentProxy(host);
-    } else {
-      host.call.clientAddr = PeerAddress{loopback, htons(callee.port()), 0};
-      host.call.stateClient = ClientState::clientOutgoing;
-    }
-    auto client = std::make_unique<CClient>(host, nullptr, 200ms);
+    if (proxy) silent = callThroughSilentProxy(host);
+    const CallGeneration generation = dialled(host, proxy ? 9 : callee.port());
+    auto client = std::make_unique<CClient>(host, generation, nullptr, 200ms);
     EXPECT_TRUE(eventually([&] { return host.shown(CallText::userInaccessable); })) << proxy;
     host.call.sockClient.closeAndReset();  // frees a thread that would not give up
     client.reset();
@@ -225,55 +221,59 @@ TEST(CallThread, ACalleeNotReachedInTimeIsInaccessible) {
   }
 }
 
-TEST(CallThread, HangUpJustBeforeTheConnectIsPublishedStillAbortsIt) {
-  FakeCallHost host;
-  const SocketPtr proxy = callThroughSilentProxy(host);
-  // The user hangs up as the call thread sets out to connect.
-  host.onFirstSettings = [&] {
-    host.call.stateClient = ClientState::clientIdle;
-    host.call.sockClient.closeAndReset();
-  };
-  auto client = std::make_unique<CClient>(host);
-  EXPECT_TRUE(eventually([&] { return host.shown(CallText::userInaccessable); }));
-  client.reset();  // otherwise only after the connect's time limit
-  EXPECT_FALSE(host.call.sockClient);
-  EXPECT_EQ(host.state(), ClientState::clientIdle);
-
-  // The other way round: the hang-up finds sockClient still empty, the
-  // thread publishes and sees the call up before the state is given back.
-  FakeCallHost late;
-  const SocketPtr lateProxy = callThroughSilentProxy(late);
-  hangUpCall(late.call, [&] {
-    client = std::make_unique<CClient>(late);
-    ASSERT_TRUE(eventually([&] { return static_cast<bool>(late.call.sockClient); }));
-    std::this_thread::sleep_for(20ms);  // its state check follows at once
-  });
-  EXPECT_TRUE(eventually([&] { return late.shown(CallText::userInaccessable); }));
-  client.reset();
-  EXPECT_FALSE(late.call.sockClient);
-
-  // The hang-up came before the thread ran at all: the attempt still has
-  // its last word, and the state stays given back.
-  FakeCallHost early;
-  const SocketPtr earlyProxy = callThroughSilentProxy(early);
-  early.call.stateClient = ClientState::clientIdle;
-  client = std::make_unique<CClient>(early);
-  client.reset();
-  EXPECT_TRUE(early.shown(CallText::userInaccessable));
-  EXPECT_EQ(early.state(), ClientState::clientIdle);
-
-  // Hung up and dialled again before the thread set out: the new dial's
-  // state is not this thread's to place or to give back.
-  FakeCallHost redialled;
-  const SocketPtr redialProxy = callThroughSilentProxy(redialled);
-  redialled.onFirstSettings = [&] {
-    hangUpCall(redialled.call);
-    redialled.call.stateClient = ClientState::clientOutgoing;
-  };
-  client = std::make_unique<CClient>(redialled, nullptr, 200ms);
-  client.reset();
-  EXPECT_TRUE(redialled.shown(CallText::userInaccessable));
-  EXPECT_EQ(redialled.state(), ClientState::clientOutgoing);
+// A thread whose call was hung up, at each step of its way, gives the
+// attempt its last word and leaves the next call whole.
+TEST(CallThread, AThreadOfAHungUpCallLeavesTheNextCallWhole) {
+  // Hung up as the thread sets out to connect, and caller C taken at once:
+  // the thread connects nothing and leaves C's connection ringing.
+  {
+    FakeCallHost host;
+    const SocketPtr proxy = callThroughSilentProxy(host);
+    const Connection next;
+    host.onFirstSettings = [&] {
+      hangUpCall(host.call);
+      EXPECT_EQ(takeIncoming(host.call, next.near).outcome, IncomingTake::taken);
+    };
+    auto client = std::make_unique<CClient>(host, dialled(host, 9));
+    client.reset();  // at once: no connect was made
+    EXPECT_TRUE(host.shown(CallText::userInaccessable));
+    EXPECT_EQ(host.state(), ClientState::clientIncoming);
+    EXPECT_EQ(host.call.sockClient.get(), next.near);
+    EXPECT_TRUE(next.near->isOpen());
+  }
+  // Hung up before the thread ran, or hung up and dialled again: the new
+  // dial's state is not this thread's to place or to give back.
+  for (const bool redial : {false, true}) {
+    FakeCallHost host;
+    const SocketPtr proxy = callThroughSilentProxy(host);
+    const CallGeneration first = dialled(host, 9);
+    hangUpCall(host.call);
+    if (redial) dialled(host, 9);
+    auto client = std::make_unique<CClient>(host, first, nullptr, 200ms);
+    client.reset();
+    EXPECT_TRUE(host.shown(CallText::userInaccessable)) << redial;
+    EXPECT_EQ(host.state(), redial ? ClientState::clientOutgoing : ClientState::clientIdle);
+    EXPECT_FALSE(host.call.sockClient) << redial;
+  }
+  // Hung up and dialled again after the handshake, before the call is up:
+  // the new dial is not moved to talking, and the end of the old call
+  // resets nothing the new one has set.
+  {
+    FakeCallHost host;
+    Connection link;
+    host.onStopVoice = [&] {
+      hangUpCall(host.call);
+      dialled(host, 9);
+      host.fields.callMode = callModePushToTalk;
+    };
+    auto client = ringing(host, link);
+    sendCode(*link.far, peerAccept, flags(0));
+    client.reset();
+    EXPECT_EQ(host.state(), ClientState::clientOutgoing);
+    EXPECT_EQ(host.fields.callMode.load(), callModePushToTalk);
+    EXPECT_FALSE(host.call.voiceSender.get());
+    EXPECT_EQ(recvCode(*link.far), 0);  // closed, with no word of the next call
+  }
 }
 
 TEST(CallThread, AFloorKeyBehindAStalledPeerGivesUpAndEndsTheCall) {
@@ -309,31 +309,17 @@ TEST(CallThread, AFinishedCallLeavesTheNextCallAlone) {
   FakeCallHost host;
   Connection first, second;
   auto client = ringing(host, first);
-  // The user hung up and the next call already rings on its own socket.
-  host.call.sockClient.set(second.near);
-  host.call.stateClient = ClientState::clientIncoming;
-  first.far->close();
+  sendCode(*first.far, peerAccept, flags(0));
+  ASSERT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
+  // The user hung up and the next call already rings on its own socket
+  // when the first peer's hang-up arrives.
+  hangUpCall(host.call);
+  ASSERT_EQ(takeIncoming(host.call, second.near).outcome, IncomingTake::taken);
+  sendCode(*first.far, peerHangUp);
   client.reset();
   EXPECT_EQ(host.state(), ClientState::clientIncoming);
   EXPECT_EQ(host.call.sockClient.get(), second.near);
   EXPECT_TRUE(second.near->isOpen());
-}
-
-TEST(CallThread, AFinishedCallGivesBackOnlyItsOwnState) {
-  FakeCallHost host;
-  // The user hung up and dialled again just as the peer hung up: the state
-  // is the next call's while this call's socket is still in sockClient.
-  host.onText = [&](CallText text) {
-    if (text == CallText::userDisconnected) host.call.stateClient = ClientState::clientOutgoing;
-  };
-  Connection link;
-  auto client = ringing(host, link);
-  sendCode(*link.far, peerAccept, flags(0));
-  ASSERT_TRUE(eventually([&] { return host.state() == ClientState::clientTalk; }));
-  sendCode(*link.far, peerHangUp);
-  client.reset();
-  EXPECT_EQ(host.state(), ClientState::clientOutgoing);
-  EXPECT_FALSE(host.call.sockClient);
 }
 
 }  // namespace
