@@ -45,6 +45,14 @@ std::int32_t takeStep(std::atomic<std::int32_t>& value) {
 }
 std::int32_t takeStep(std::int32_t& value) { return value > 0 ? value-- : value; }
 
+// Whether this side of an established call speaks: always, or in
+// push-to-talk while it holds the floor.
+bool mayTalk(const net::CallState& call, const net::CallFields& fields) {
+  if (call.stateClient.load() != net::ClientState::clientTalk) return false;
+  return (fields.callMode.load() & net::callModePushToTalk) == 0 ||
+         fields.floor.load() == net::Floor::talking;
+}
+
 // Keeps tick from being re-entered while a modal dialog runs inside it.
 class TickGuard {
  public:
@@ -184,8 +192,20 @@ void CPhone::runDeferred() {
     if (step == 1) atOne();
   };
   countdown(bindRestart, [this] { stopNetwork(); }, [this] { startListener(); });
-  countdown(playRestart, [this] { stopCapture(); stopPlayback(); },
-            [this] { resolveDevices(); startPlayback(); standbyMicrophone(); });
+  countdown(playRestart, [this] { stopCapture(); stopPlayback(); }, [this] {
+    resolveDevices();
+    // A call that came up since the devices closed (or the microphone test)
+    // keeps the microphone: in half duplex its pending switch opens it, so
+    // the speaker stays closed; in full duplex it was closed here and opens
+    // again.
+    const bool toMicrophone = halfDuplex() && toCapture.load() > 0;
+    if (!toMicrophone) startPlayback();
+    standbyMicrophone();
+    if (!halfDuplex() && (mayTalk(callState, *this) ||
+                          audio_->testStates().rec == audio::TestState::running)) {
+      startCapture();
+    }
+  });
   countdown(toCapture, [this] { stopPlayback(); }, [this] { startCapture(); });
   countdown(toPlayback, [this] { stopCapture(); }, [this] { startPlayback(); });
 

@@ -237,6 +237,50 @@ TEST_F(PhoneTest, TheMicrophoneIsKeptReadyBetweenCallsInFullDuplexOnly) {
   EXPECT_EQ(audio->standbyDevice, -1);
 }
 
+// A call that comes up while the restart at the end of the previous one is
+// still counting down: its microphone is open at the end of the countdown
+// when this side may talk, and in half duplex the speaker is not.
+TEST_F(PhoneTest, ACallUpDuringTheRestartAfterTheLastOneKeepsItsMicrophone) {
+  makePhone();
+  ticks(3);
+  struct Case {
+    std::int32_t system;
+    std::int32_t mode;
+    net::Floor floor;
+    bool talks;
+  };
+  for (const Case c : {Case{0, 0, net::Floor::listening, true},
+                       Case{0, net::callModePushToTalk, net::Floor::listening, false},
+                       Case{0, net::callModePushToTalk, net::Floor::talking, true},
+                       Case{1, 0, net::Floor::listening, true}}) {
+    SCOPED_TRACE(::testing::Message() << "system " << c.system << " mode " << c.mode);
+    phone().cnf.soundSystem = c.system;
+    audioLog.clear();
+    phone().restartPlayback();  // the call thread of the call that ended
+    phone().callState.stateClient = net::ClientState::clientTalk;
+    phone().callMode = c.mode;
+    phone().floor = c.floor;
+    if (c.talks) phone().switchToCapture();
+    ticks(3);
+    EXPECT_EQ(audio->captureOpen(), c.talks);
+    // Whether the speaker is open after the last of its steps.
+    const auto steps = deviceSteps();
+    const auto last = std::find_if(steps.rbegin(), steps.rend(),
+                                   [](const std::string& s) { return s.find("Playback") != s.npos; });
+    ASSERT_NE(last, steps.rend());
+    EXPECT_EQ(last->starts_with("open"), c.system == 0 || !c.talks);
+    phone().stopCapture();
+  }
+
+  // So does the microphone test started just after Apply restarted them.
+  phone().cnf.soundSystem = 0;
+  phone().callState.stateClient = net::ClientState::clientIdle;
+  phone().restartPlaybackOutsideCall();
+  ASSERT_TRUE(phone().startMicTest());
+  ticks(3);
+  EXPECT_TRUE(audio->captureOpen());
+}
+
 TEST_F(PhoneTest, ADeviceThatFailedToOpenIsSaidOnceAtEachCall) {
   makePhone();
   ticks(3);
