@@ -152,15 +152,29 @@ void CliPhone::tickWhile(const std::function<bool()>& more, const std::function<
   }
 }
 
-void CliPhone::logOutBeforeQuit() {
-  if (!account_->actions.disconnectUser()) return;
-  const auto until = std::chrono::steady_clock::now() + logoutWait;
-  const net::AuthSlot& slot = phone_->quiryAuth[net::reqLogout];
-  // The tick sends the logout and frees the slot once it is answered.
-  while (slot.load() != net::SlotState::slotIdle && std::chrono::steady_clock::now() < until) {
+void CliPhone::tickWhileBefore(const std::function<bool()>& more,
+                               std::chrono::steady_clock::time_point until) {
+  while (more() && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_until(std::min(nextTick_, until));
     tickOnce();
   }
+}
+
+void CliPhone::logOutBeforeQuit() {
+  using Clock = std::chrono::steady_clock;
+  const net::AuthSlot& login = phone_->quiryAuth[net::reqLogin];
+  // The tick takes a login's answer after the step that may start another
+  // one, so none is queued once this one is done.
+  tickWhileBefore([&login] {
+    const net::SlotState state = login.load();
+    return state == net::SlotState::slotQueued || state == net::SlotState::slotRunning;
+  }, Clock::now() + loginWait);
+  if (login.finished()) tickOnce();  // takes the answer: logged in, or not
+  if (!account_->actions.disconnectUser()) return;
+  const net::AuthSlot& logout = phone_->quiryAuth[net::reqLogout];
+  // The tick sends the logout and frees the slot once it is answered.
+  tickWhileBefore([&logout] { return logout.load() != net::SlotState::slotIdle; },
+                  Clock::now() + logoutWait);
 }
 
 int CliPhone::run() {

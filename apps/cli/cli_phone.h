@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cli/line_input.h"
+#include "net/auth_server.h"
 #include "phone/account_actions.h"
 #include "phone/dialog_host.h"
 #include "phone/passwd_change.h"
@@ -88,6 +89,9 @@ class CliPhone {
 
   // How long quitting waits for the logout's answer.
   static constexpr std::chrono::milliseconds logoutWait{2000};
+  // How long quitting waits for a login under way: as long as its
+  // transaction may take.
+  static constexpr std::chrono::milliseconds loginWait = net::transactionTimeLimit;
 
   // Runs until "quit" or the end of the input; returns the exit status.
   int run();
@@ -97,8 +101,14 @@ class CliPhone {
 
   void handle(std::string_view line);
   // Logs out when logged in, so that callers learn the phone is offline;
-  // waits for the answer at most logoutWait.
+  // waits for the answer at most logoutWait. A login under way is waited
+  // for first (at most loginWait): the server would otherwise keep the
+  // phone online at an address where nothing answers.
   void logOutBeforeQuit();
+  // Keeps the heartbeat going while more() holds, at most until then; for
+  // the requests of quitting, when quitRequested ends tickWhile at once.
+  void tickWhileBefore(const std::function<bool()>& more,
+                       std::chrono::steady_clock::time_point until);
   void printStatus();
   // One heartbeat: the controller's tick and the server test's poll.
   void tickOnce();

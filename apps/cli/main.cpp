@@ -70,6 +70,19 @@ int main(int argc, char** argv) {
     std::cerr << "orvalis-cli: unknown argument: " << arg << '\n' << usage;
     return 2;
   }
+  // SIGINT and SIGTERM end the phone as the end of its input does, logging
+  // out first. Blocked before anything may start a thread (the sound
+  // library starts some), so that every thread inherits the mask and none
+  // of them takes the signals.
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  sigaddset(&quitSignals, SIGINT);
+  sigaddset(&quitSignals, SIGTERM);
+  int stopFd = -1;
+  if (::pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr) == 0) {
+    stopFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+  }
   std::string error;
   if (dir.empty()) {
     if (!orvalis::store::enterUserDirectory(error)) {
@@ -82,17 +95,6 @@ int main(int argc, char** argv) {
   if (!makeAudio) {
     std::cerr << "orvalis-cli: " << error << '\n';
     return 1;
-  }
-  // SIGINT and SIGTERM end the phone as the end of its input does, logging
-  // out first. Blocked before any thread starts, so every thread inherits it.
-  sigset_t quitSignals;
-  sigemptyset(&quitSignals);
-  sigaddset(&quitSignals, SIGINT);
-  sigaddset(&quitSignals, SIGTERM);
-  int stopFd = -1;
-  if (::pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr) == 0) {
-    stopFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (stopFd < 0) ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
   }
   orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio, stopFd, std::move(reach));
   const int status = phone.run();

@@ -7,11 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
+#include "net/message_codes.h"
 #include "store/cnf_data.h"
 #include "store/config.h"
 #include "support/child_process.h"
+#include "support/interactive_process.h"
+#include "support/scripted_server.h"
 #include "support/subprocess.h"
 #include "support/temp_dir.h"
 
@@ -47,13 +54,13 @@ class RefusingPort {
 };
 
 // Gives the phone in dir an own number, and optionally a saved password,
-// and a server that refuses, so that its logins go nowhere.
-void registerNumber(const TempDir& dir, const RefusingPort& server, std::int32_t number,
+// and a server on 127.0.0.1 (one that refuses: its logins go nowhere).
+void registerNumber(const TempDir& dir, std::uint16_t serverPort, std::int32_t number,
                     std::string_view passwd = {}) {
   store::CnfData cnf, cnfEdit;
   store::CConfig config(cnf, cnfEdit, dir.dir());
   cnf.serverHost = htonl(INADDR_LOOPBACK);
-  cnf.serverPort = server.port();
+  cnf.serverPort = serverPort;
   cnf.userNumber = number;
   cnf.passwd = passwd;
   cnf.passwdLen = static_cast<std::int32_t>(passwd.size());
@@ -108,7 +115,7 @@ TEST(HeadlessPhone, EndOfInputEndsCleanly) {
 TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
   TempDir dir;
   RefusingPort server;
-  registerNumber(dir, server, 123456789);
+  registerNumber(dir, server.port(), 123456789);
   // Sixteen bytes are refused, also as eight Cyrillic letters.
   const RunResult r = runCli(dir,
                              "password 0123456789abcdef save\n"
@@ -129,10 +136,39 @@ TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
   EXPECT_EQ(cnf.passwdLen.get(), 6);
 }
 
+// Quitting while the first login is on its way waits for its answer, so
+// that the logout that follows covers it: the server must not keep an ended
+// phone online. Both ways: the end of the input, and a signal.
+TEST(HeadlessPhone, QuittingDuringTheFirstLoginLogsOutAfterIt) {
+  using namespace std::chrono_literals;
+  const std::vector<std::uint8_t> ticket = {1, 2, 3, 4, 5, 6, 7, 8};
+  const auto waitForRequests = [](const ScriptedServer& server, std::size_t n) {
+    for (int i = 0; i < 1000 && server.requests().size() < n; ++i)
+      std::this_thread::sleep_for(10ms);
+  };
+  for (const int signal : {0, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    TempDir dir;
+    ScriptedServer server(net::ansLoggedIn, 0, ticket, 500ms);
+    registerNumber(dir, server.port(), 123456789, "abcdef");
+    InteractiveProcess phone(ORVALIS_CLI_PATH, {"--audio", "null"}, dir.path().string());
+    waitForRequests(server, 1);
+    ASSERT_EQ(server.requests(), std::vector<std::int16_t>{net::reqLogin});
+    if (signal != 0) {
+      phone.signal(signal);
+      waitForRequests(server, 2);  // before the input ends
+    }
+    EXPECT_EQ(phone.finish(15s), 0);
+    const auto received = server.received();
+    ASSERT_EQ(server.requests(), (std::vector<std::int16_t>{net::reqLogin, net::reqLogout}));
+    EXPECT_TRUE(std::equal(ticket.begin(), ticket.end(), received[1].payload.begin()));
+  }
+}
+
 TEST(HeadlessPhone, CancelledPasswordSuspendsTheLogin) {
   TempDir dir;
   RefusingPort server;
-  registerNumber(dir, server, 123456789);
+  registerNumber(dir, server.port(), 123456789);
   const RunResult r = runCli(dir, "status please\ncancel\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   // A line that is no answer is refused while the dialog waits.
@@ -143,7 +179,7 @@ TEST(HeadlessPhone, CancelledPasswordSuspendsTheLogin) {
 TEST(HeadlessPhone, SavedPasswordLogsInWithoutAsking) {
   TempDir dir;
   RefusingPort server;
-  registerNumber(dir, server, 123456789, "abcdef");
+  registerNumber(dir, server.port(), 123456789, "abcdef");
   const RunResult r = runCli(dir, "status\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out.find("login:"), std::string::npos) << r.out;
@@ -188,7 +224,7 @@ TEST(HeadlessPhone, UnreachableServerFailsRegistrationAndServerTest) {
 TEST(HeadlessPhone, ConnectResumesTheLoginWithAFreshPrompt) {
   TempDir dir;
   RefusingPort port;
-  registerNumber(dir, port, 123456789);
+  registerNumber(dir, port.port(), 123456789);
   // Each wait outlasts the 21 ticks between two login attempts.
   const RunResult r = runCli(dir,
                              "password abcdef nosave\nwait 1500\ncancel\n"

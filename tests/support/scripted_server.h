@@ -1,15 +1,18 @@
 #pragma once
 // A server transaction peer on loopback for tests: accepts connections one
-// after another and answers each request with one code, or keeps the first
-// silentConnections connections open without an answer.
+// after another and answers each request with one code (and payload), after
+// a delay when asked, or keeps the first silentConnections connections open
+// without an answer.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/packet_io.h"
@@ -19,8 +22,13 @@ namespace orvalis::testing {
 
 class ScriptedServer {
  public:
-  explicit ScriptedServer(std::int16_t answerCode, int silentConnections = 0)
-      : answerCode_(answerCode), silentLeft_(silentConnections) {
+  explicit ScriptedServer(std::int16_t answerCode, int silentConnections = 0,
+                          std::vector<std::uint8_t> answerPayload = {},
+                          std::chrono::milliseconds answerDelay = {})
+      : answerCode_(answerCode),
+        silentLeft_(silentConnections),
+        answerPayload_(std::move(answerPayload)),
+        answerDelay_(answerDelay) {
     listener_ = net::Socket::createTcp();
     EXPECT_TRUE(listener_->listen(htonl(INADDR_LOOPBACK), 0));
     thread_ = std::thread([this] { serve(); });
@@ -60,8 +68,10 @@ class ScriptedServer {
         held.push_back(peer);
         continue;
       }
+      std::this_thread::sleep_for(answerDelay_);
       net::CPacket answer;
-      net::buildPacket(answer, answerCode_, 0);
+      net::buildPacket(answer, answerCode_, static_cast<std::int16_t>(answerPayload_.size()),
+                       answerPayload_);
       net::sendPacket(*peer, answer);
       peer->close();
     }
@@ -69,6 +79,8 @@ class ScriptedServer {
 
   std::int16_t answerCode_;
   int silentLeft_;
+  const std::vector<std::uint8_t> answerPayload_;
+  const std::chrono::milliseconds answerDelay_;
   net::SocketPtr listener_;
   mutable std::mutex lock_;
   std::vector<net::CPacket> received_;
