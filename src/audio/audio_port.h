@@ -36,6 +36,8 @@ class AudioPort {
   virtual void setMelody(std::string_view text) = 0;
   virtual void startMelody() = 0;
   virtual void stopMelody() = 0;
+  // Whether a melody sounds from the open speaker now.
+  virtual bool melodySounding() const { return false; }
   virtual void startTone(char digit) = 0;
   virtual void stopTone() = 0;
   virtual void setVolume(std::int32_t volume) = 0;

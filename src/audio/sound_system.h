@@ -24,6 +24,7 @@ class SoundSystem final : public AudioPort {
   void setMelody(std::string_view text) override { snd.setMelody(text); }
   void startMelody() override { snd.startMelody(); }
   void stopMelody() override { snd.stopMelody(); }
+  bool melodySounding() const override { return playing.opened() && snd.melodyOn(); }
   void startTone(char digit) override { snd.startTone(digit); }
   void stopTone() override { snd.stopTone(); }
   void setVolume(std::int32_t volume) override { snd.setVolume(volume); }

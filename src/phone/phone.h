@@ -111,6 +111,10 @@ class CPhone : public net::CallFields, private net::CallHost {
   // device (position 0) when one is missing, which is said once.
   void rememberDevices();
   void resolveDevices();
+  // Reads the device lists afresh, so that a device plugged in since is
+  // offered; only when nothing sounds that the sound library's restart
+  // would cut: no call, no microphone test, no melody. True when it did.
+  bool refreshDevices();
   // Both start over at once, unless one is already under way.
   void restartListener();
   void restartPlayback() override;

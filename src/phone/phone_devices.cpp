@@ -70,6 +70,13 @@ void CPhone::resolveDevices() {
   if (moved) config.save();
 }
 
+bool CPhone::refreshDevices() {
+  if (callUp() || audio_->testStates() != audio::TestStates{} || audio_->melodySounding())
+    return false;
+  audio_->refreshDevices();
+  return true;
+}
+
 void CPhone::standbyMicrophone() {
   // In full duplex the microphone stays ready between calls, so that a call
   // is heard from its first word; in half duplex the card cannot do both.

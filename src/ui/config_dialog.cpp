@@ -3,6 +3,7 @@
 #include "ui/config_dialog.h"
 
 #include <QMetaObject>
+#include <QSignalBlocker>
 
 #include <tuple>
 #include <vector>
@@ -57,11 +58,9 @@ void TFCnf::reportMissingDevices() {
 }
 
 void TFCnf::showConfig() {
-  // A device plugged in since the dialog was built is offered too; the
-  // sound system leaves the lists alone while a device is held.
-  if (phone_.callState.stateClient.load() == net::ClientState::clientIdle) {
-    phone_.audio().refreshDevices();
-  }
+  // The lists as the sound side last read them: reading them afresh
+  // restarts the sound library, which would stall the window and cut a
+  // melody; a list does it when it opens.
   w_.comboBoxSp->clear();
   w_.comboBoxMc->clear();
   missingDevices_.clear();
@@ -71,6 +70,19 @@ void TFCnf::showConfig() {
   show();
   raise();
   activateWindow();
+}
+
+void TFCnf::refreshDeviceLists() {
+  if (!phone_.refreshDevices()) return;
+  // Devices listed before keep their places, so the choices stay.
+  const QSignalBlocker quietSpeakers(w_.comboBoxSp);
+  const QSignalBlocker quietMicrophones(w_.comboBoxMc);
+  w_.comboBoxSp->clear();
+  w_.comboBoxMc->clear();
+  missingDevices_.clear();
+  listDevices();
+  w_.comboBoxSp->setCurrentIndex(phone_.cnfEdit.soundSp);
+  w_.comboBoxMc->setCurrentIndex(phone_.cnfEdit.soundMc);
 }
 
 void TFCnf::fillControls() {

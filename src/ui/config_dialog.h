@@ -45,6 +45,10 @@ class TFCnf final : public QDialog, private HeartbeatView {
 
   // The menu's "Config": the live settings into cnfEdit, shown.
   void showConfig();
+  // The device lists read afresh, when the phone allows it (see
+  // CPhone::refreshDevices), keeping the devices chosen; each list does it
+  // as it opens.
+  void refreshDeviceLists();
   // Every control from cnfEdit, each running its change handler.
   void fillControls();
   // Apply: the questions, cnfEdit made live and saved, the controls again.

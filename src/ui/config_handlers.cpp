@@ -26,8 +26,11 @@ void TFCnf::connectHandlers() {
     });
   on(w_.trackTakt, &QSlider::valueChanged, [this] { taktChanged(); });
   on(w_.trackVol, &QSlider::valueChanged, [this] { volumeChanged(); });
-  for (QComboBox* c : {w_.comboBoxSp, w_.comboBoxMc, w_.comboNGsm})
+  for (QComboBox* c :
+       std::initializer_list<QComboBox*>{w_.comboBoxSp, w_.comboBoxMc, w_.comboNGsm})
     on(c, &QComboBox::currentIndexChanged, [this] { deviceChanged(); });
+  for (DeviceComboBox* c : {w_.comboBoxSp, w_.comboBoxMc})
+    connect(c, &DeviceComboBox::popupAboutToShow, this, [this] { refreshDeviceLists(); });
   on(w_.comboSoundSystem, &QComboBox::currentIndexChanged, [this] { soundSystemChanged(); });
   on(w_.comboMSA, &QComboBox::currentIndexChanged, [this] { msaChanged(); });
   on(w_.trackActivationVoice, &QSlider::valueChanged, [this] { activationChanged(); });

@@ -82,9 +82,9 @@ QWidget* soundTab(ConfigWidgets& w) {
   // The lists' items come from the language texts, set by the dialog.
   w.comboSoundSystem = new QComboBox(tab);
   addRow(w.lSoundSystem, w.comboSoundSystem);
-  w.comboBoxSp = new QComboBox(tab);
+  w.comboBoxSp = new DeviceComboBox(tab);
   addRow(w.lSoundSpeaker, w.comboBoxSp);
-  w.comboBoxMc = new QComboBox(tab);
+  w.comboBoxMc = new DeviceComboBox(tab);
   addRow(w.lSoundMic, w.comboBoxMc);
   w.comboMSA = new QComboBox(tab);
   addRow(w.lActivationMic, w.comboMSA);
@@ -227,6 +227,13 @@ QWidget* firewallTab(ConfigWidgets& w) {
 }
 
 }  // namespace
+
+void DeviceComboBox::showPopup() {
+  // Before the popup takes its items; an empty list has no popup to show,
+  // but is the one most worth reading afresh.
+  emit popupAboutToShow();
+  QComboBox::showPopup();
+}
 
 ConfigWidgets buildConfigWidgets(QWidget& dialog) {
   ConfigWidgets w;

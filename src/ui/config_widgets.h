@@ -17,6 +17,19 @@
 
 namespace orvalis::ui {
 
+// A list of sound devices that says when it is about to open, so that the
+// lists can be read afresh just when the user looks for a device.
+class DeviceComboBox final : public QComboBox {
+  Q_OBJECT
+
+ public:
+  using QComboBox::QComboBox;
+  void showPopup() override;
+
+ signals:
+  void popupAboutToShow();
+};
+
 struct ConfigWidgets {
   QTabWidget* tabs = nullptr;
   QPushButton* bOk = nullptr;
@@ -40,9 +53,9 @@ struct ConfigWidgets {
   QLabel* lSoundSystem = nullptr;
   QComboBox* comboSoundSystem = nullptr;
   QLabel* lSoundSpeaker = nullptr;
-  QComboBox* comboBoxSp = nullptr;
+  DeviceComboBox* comboBoxSp = nullptr;
   QLabel* lSoundMic = nullptr;
-  QComboBox* comboBoxMc = nullptr;
+  DeviceComboBox* comboBoxMc = nullptr;
   QLabel* lActivationMic = nullptr;
   QComboBox* comboMSA = nullptr;
   QGroupBox* gbDetectorVoice = nullptr;

@@ -74,6 +74,8 @@ class FakeAudio : public audio::AudioPort {
     return direction == audio::Direction::playback ? speakers : microphones;
   }
   void stopMelody() override {}
+  bool melodySounding() const override { return sounding; }
+  void refreshDevices() override { ++refreshes; }
   void stopTone() override {}
   void startTest() override {
     std::lock_guard guard(testsLock_);
@@ -97,6 +99,8 @@ class FakeAudio : public audio::AudioPort {
   std::vector<std::string> speakers, microphones;  // the device lists
   audio::TestStates tests;  // guarded by testsLock_ while a call thread runs
   int holdTicks = 0;
+  bool sounding = false;  // a melody sounds
+  int refreshes = 0;      // of the device lists
   // Runs after each logged request, inside the controller's step: what
   // another thread might do at that moment.
   std::function<void(const std::string&)> onRequest;

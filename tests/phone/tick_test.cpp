@@ -362,6 +362,29 @@ TEST_F(PhoneTest, DevicesAreRememberedByNameAndAMissingOneIsSaidOnce) {
   EXPECT_EQ(ui.messages.size(), 1u);
 }
 
+// Reading the device lists afresh restarts the sound library: not while
+// anything sounds that it would cut.
+TEST_F(PhoneTest, DeviceListsAreReadAfreshOnlyWhenNothingSounds) {
+  makePhone();
+  ticks(3);
+  EXPECT_TRUE(phone().refreshDevices());
+  EXPECT_EQ(audio->refreshes, 1);
+  audio->sounding = true;
+  EXPECT_FALSE(phone().refreshDevices());
+  audio->sounding = false;
+  ASSERT_TRUE(phone().startMicTest());
+  EXPECT_FALSE(phone().refreshDevices());
+  phone().stopMicTest();
+  for (const auto state : {net::ClientState::clientIncoming, net::ClientState::clientOutgoing,
+                           net::ClientState::clientTalk}) {
+    phone().callState.stateClient = state;
+    EXPECT_FALSE(phone().refreshDevices());
+  }
+  phone().callState.stateClient = net::ClientState::clientIdle;
+  EXPECT_EQ(audio->refreshes, 1);
+  EXPECT_TRUE(phone().refreshDevices());
+}
+
 TEST_F(PhoneTest, MicrophoneTestStartsOnlyWhenIdleAndStopsByDuplexMode) {
   makePhone();
   ticks(3);

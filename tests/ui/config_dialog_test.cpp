@@ -144,13 +144,27 @@ TEST_F(ConfigDialogTest, RefusedSoundChangeKeepsTheOldDevice) {
   EXPECT_EQ(phone().cnf.soundSp.get(), 1);
   EXPECT_EQ(saved().cnf.soundSp.get(), 1);
 
-  // A headset plugged in meanwhile is offered when the dialog opens again,
-  // and the chosen device stays selected.
+  // A headset plugged in meanwhile is offered once a list opens, not when
+  // the dialog does (the restart of the sound library would stall it), and
+  // never while a melody sounds; the chosen device stays selected.
   dialog().hide();
-  audio->speakers.push_back("Headset");
+  audio->plugged.push_back("Headset");
   dialog().showConfig();
+  const auto openList = [](QComboBox* list) {
+    list->showPopup();
+    list->hidePopup();
+  };
+  audio->sounding = true;
+  openList(w().comboBoxSp);
+  EXPECT_EQ(audio->refreshes, 0);
+  EXPECT_EQ(w().comboBoxSp->count(), 2);
+  audio->sounding = false;
+  openList(w().comboBoxMc);
+  EXPECT_EQ(audio->refreshes, 1);
   EXPECT_EQ(w().comboBoxSp->count(), 3);
   EXPECT_EQ(w().comboBoxSp->currentIndex(), 1);
+  EXPECT_EQ(w().comboBoxMc->currentIndex(), 0);
+  EXPECT_EQ(phone().cnfEdit.soundSp.get(), 1);
 }
 
 TEST_F(ConfigDialogTest, UncheckedSavePasswordForgetsIt) {

@@ -24,17 +24,24 @@
 
 namespace orvalis::testing {
 
-// The lists of devices the dialog is given.
+// The lists of devices the dialog is given; speakers plugged in since they
+// were read join them when they are read afresh.
 class ConfigAudio : public FakeAudio {
  public:
   using FakeAudio::FakeAudio;
   std::vector<std::string> deviceNames(audio::Direction direction) const override {
     return direction == audio::Direction::playback ? speakers : microphones;
   }
+  void refreshDevices() override {
+    FakeAudio::refreshDevices();
+    speakers.insert(speakers.end(), plugged.begin(), plugged.end());
+    plugged.clear();
+  }
   void setVolume(std::int32_t v) override { volume = v; }
 
   std::vector<std::string> speakers{"Speaker A", "Speaker B"};
   std::vector<std::string> microphones{"Mic A", "Mic B"};
+  std::vector<std::string> plugged;
   std::int32_t volume = -1;
 };
 
