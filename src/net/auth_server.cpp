@@ -3,6 +3,7 @@
 #include "net/address.h"
 #include "net/announce.h"
 #include "net/http_tunnel.h"
+#include "net/message_codes.h"
 #include "net/packet_io.h"
 #include "net/requests.h"
 #include "net/socks5.h"
@@ -55,11 +56,35 @@ void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
   slot.store(done ? SlotState::slotDone : SlotState::slotFailed);
 }
 
-CAuthServer::CAuthServer(AuthTable& quiryAuth, const store::CnfData& cnf,
+std::uint64_t ServerSession::generation() const {
+  std::lock_guard guard(lock_);
+  return generation_;
+}
+
+void ServerSession::advance() {
+  std::lock_guard guard(lock_);
+  ++generation_;
+}
+
+namespace {
+
+std::shared_ptr<const store::CnfData> copyOf(const store::CnfData& cnf) {
+  auto copy = std::make_shared<store::CnfData>();
+  copy->copyFrom(cnf);
+  return copy;
+}
+
+}  // namespace
+
+CAuthServer::CAuthServer(std::span<AuthSlot> slots, const store::CnfData& cnf,
                          std::atomic<AuthThread>& authThread,
-                         std::chrono::milliseconds timeLimit)
-    : quiryAuth_(quiryAuth), authThread_(authThread), timeLimit_(timeLimit) {
-  cnf_.copyFrom(cnf);
+                         std::chrono::milliseconds timeLimit, ServerSession* session)
+    : slots_(slots),
+      cnf_(copyOf(cnf)),
+      authThread_(authThread),
+      timeLimit_(timeLimit),
+      session_(session),
+      generation_(session ? session->generation() : 0) {
   thread_ = std::thread([this] { sweep(); });
 }
 
@@ -74,15 +99,24 @@ void CAuthServer::abort() {
 
 void CAuthServer::sweep() {
   authThread_.store(AuthThread::sweeping);
-  for (AuthSlot& slot : quiryAuth_) {
+  for (AuthSlot& slot : slots_) {
     if (slot.load() != SlotState::slotQueued) continue;
     if (aborted_.load()) {
       slot.store(SlotState::slotFailed);
       continue;
     }
-    runTransaction(slot, cnf_, current_, timeLimit_);
+    slot.generation = generation_;
+    slot.sentWith = cnf_;
+    runTransaction(slot, *cnf_, current_, timeLimit_);
   }
   authThread_.store(AuthThread::none);
+}
+
+CServerLogout::CServerLogout(const store::CnfData& cnf, const Ticket& ticket,
+                             std::chrono::milliseconds timeLimit) {
+  buildPacket(slot_.request, reqLogout, static_cast<std::int16_t>(ticket.size()), ticket);
+  slot_.store(SlotState::slotQueued);
+  sweep_ = std::make_unique<CAuthServer>(std::span(&slot_, 1), cnf, thread_, timeLimit);
 }
 
 }  // namespace orvalis::net

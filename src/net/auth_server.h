@@ -6,9 +6,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <thread>
 
 #include "net/auth_slot.h"
+#include "net/requests.h"
 #include "net/socket.h"
 #include "store/cnf_data.h"
 
@@ -25,13 +29,30 @@ inline constexpr std::chrono::milliseconds transactionTimeLimit{10'000};
 void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
                     std::chrono::milliseconds timeLimit = transactionTimeLimit);
 
+// The phone's standing with its server, shared by the phone and its
+// sweeps: the generation of the server settings, which moves on when they
+// name another server.
+class ServerSession {
+ public:
+  std::uint64_t generation() const;
+  // The settings are about to name another server.
+  void advance();
+
+ private:
+  mutable std::mutex lock_;
+  std::uint64_t generation_ = 0;  // guarded by lock_
+};
+
 class CAuthServer {
  public:
-  // Starts the sweep at once, on a copy of cnf. authThread goes to sweeping
-  // while it runs and back to none when it has ended.
-  CAuthServer(AuthTable& quiryAuth, const store::CnfData& cnf,
+  // Starts the sweep at once over slots, on a copy of cnf. authThread goes
+  // to sweeping while it runs and back to none when it has ended. With a
+  // session, the sweep works for the generation current at its start, and
+  // marks every slot it performs with it.
+  CAuthServer(std::span<AuthSlot> slots, const store::CnfData& cnf,
               std::atomic<AuthThread>& authThread,
-              std::chrono::milliseconds timeLimit = transactionTimeLimit);
+              std::chrono::milliseconds timeLimit = transactionTimeLimit,
+              ServerSession* session = nullptr);
   // Waits for the sweep to end.
   ~CAuthServer();
   CAuthServer(const CAuthServer&) = delete;
@@ -44,15 +65,34 @@ class CAuthServer {
  private:
   void sweep();
 
-  AuthTable& quiryAuth_;
+  std::span<AuthSlot> slots_;
   // The settings as the sweep began: every request of a sweep goes the same
   // way, whatever the user applies meanwhile.
-  store::CnfData cnf_;
+  std::shared_ptr<const store::CnfData> cnf_;
   std::atomic<AuthThread>& authThread_;
   const std::chrono::milliseconds timeLimit_;
+  ServerSession* const session_;
+  const std::uint64_t generation_;
   std::atomic<bool> aborted_{false};
   SharedSocket current_;
   std::thread thread_;  // last: starts once everything above is ready
+};
+
+// A logout with the ticket given, by settings the phone has stopped using,
+// started at once on a thread of its own: no sweep of the new settings
+// holds it back or carries the ticket elsewhere.
+class CServerLogout {
+ public:
+  CServerLogout(const store::CnfData& cnf, const Ticket& ticket,
+                std::chrono::milliseconds timeLimit = transactionTimeLimit);
+  bool finished() const { return thread_.load() == AuthThread::none; }
+  // Fails it if still under way; for shutting the phone down.
+  void abort() { sweep_->abort(); }
+
+ private:
+  AuthSlot slot_;
+  std::atomic<AuthThread> thread_{AuthThread::starting};
+  std::unique_ptr<CAuthServer> sweep_;  // last: waited for first
 };
 
 }  // namespace orvalis::net

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "net/packet.h"
+#include "store/cnf_data.h"
 
 namespace orvalis::net {
 
@@ -32,6 +34,11 @@ struct AuthSlot {
   // connection it makes, where the phone is reached from. Set with the
   // request, before slotQueued.
   bool announceFromConnection = false;
+  // The server generation the request is for, set with the request; the
+  // sweep replaces it with that of the settings it performs it with, and
+  // leaves those settings here, before slotDone.
+  std::uint64_t generation = 0;
+  std::shared_ptr<const store::CnfData> sentWith;
 
   SlotState load() const { return state.load(std::memory_order_acquire); }
   void store(SlotState s) { state.store(s, std::memory_order_release); }

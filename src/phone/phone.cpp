@@ -91,7 +91,9 @@ CPhone::~CPhone() {
   // By now the window has waited for the logout; whatever is still under
   // way is given up rather than waited for.
   if (authServer) authServer->abort();
+  for (const auto& logout : leaving_) logout->abort();
   authServer.reset();
+  leaving_.clear();
   // The mapping goes from the router, and the relay link hands over no
   // more connections.
   reach_.reset();

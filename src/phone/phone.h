@@ -154,9 +154,10 @@ class CPhone : public net::CallFields, private net::CallHost {
   net::ReachPlan reachPlan() const { return reach_->plan(); }
   const std::string& reachableAt() const { return reachableAt_; }
   void logout();
-  // Before the live settings move to another server: a logged-in phone logs
-  // out from the current one at once, and automatic login then logs in to
-  // the new one.
+  // Just before the live settings move to another server: a logged-in
+  // phone logs out from the current one at once, whatever the sweep is
+  // doing, and automatic login logs in to the new one once that is done.
+  // Answers still to come from the current one are not taken for the new.
   void leaveServer();
   void requestDeleteUser();
   bool requestChangePasswd(std::string_view password);
@@ -185,6 +186,8 @@ class CPhone : public net::CallFields, private net::CallHost {
 
   // Server transactions and the call state shared with the worker threads.
   net::AuthTable quiryAuth;
+  // The generation of the server settings, which the sweeps record.
+  net::ServerSession serverSession;
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.
   std::unique_ptr<net::CAuthServer> authServer;
@@ -234,6 +237,12 @@ class CPhone : public net::CallFields, private net::CallHost {
   void autoLogin();
   void consumeAnswer(std::size_t slot);
   void consumeLogin(net::AuthSlot& slot);
+  // A login performed for a server the phone has left since: no session
+  // is kept there.
+  void dropLogin(net::AuthSlot& slot);
+  // Logs out from the server of settings with the ticket it issued, on a
+  // thread of its own.
+  void logoutFrom(const store::CnfData& settings, const net::Ticket& issued);
   // Logged in, with a listener that now listens on another port than the
   // login announced: log in again so that the server learns it.
   void reannounce();
@@ -293,6 +302,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::mutex clientLock_;
   std::vector<std::unique_ptr<net::CClient>> clients_;  // guarded by clientLock_
   std::mutex bindLock_;  // guards the myBind pointer for the relay link
+  // Logouts from servers left, still under way or not yet reaped.
+  std::vector<std::unique_ptr<net::CServerLogout>> leaving_;
   std::unique_ptr<net::ReachKeeper> reach_;
   std::uint64_t announcedGeneration_ = 0;
   std::int32_t reachWaitTicks_ = 0;

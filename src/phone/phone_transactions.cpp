@@ -29,8 +29,10 @@ void CPhone::autoLogin() {
   const bool in = serverState.load() == ServerState::loggedIn;
   display_.setLocalHostLabel(in && !reachableAt_.empty() ? reachableAt_ : net::formatAddress(host));
 
-  // A logout still under way goes to the server first.
-  if (quiryAuth[net::reqLogin].load() != SlotState::slotIdle ||
+  // A logout still under way goes to the server first, and one from a
+  // server left must not arrive after a login there.
+  std::erase_if(leaving_, [](const auto& logout) { return logout->finished(); });
+  if (!leaving_.empty() || quiryAuth[net::reqLogin].load() != SlotState::slotIdle ||
       quiryAuth[net::reqLogout].load() != SlotState::slotIdle) {
     return;
   }
@@ -105,6 +107,10 @@ void CPhone::consumeAnswer(std::size_t index) {
 
 void CPhone::consumeLogin(net::AuthSlot& slot) {
   if (cnf.userNumber == 0) return;  // the registration dialog takes it
+  if (slot.generation != serverSession.generation()) {
+    dropLogin(slot);
+    return;
+  }
   if (slot.load() == SlotState::slotFailed) {
     display_.setLoginPrompt(text(PhoneText::txtServerNoAnswer));
     askPasswd = true;
@@ -128,6 +134,14 @@ void CPhone::consumeLogin(net::AuthSlot& slot) {
   // A failed login made while logged in (a new port announced) leaves the
   // phone logged out, as any failed login does.
   if (askPasswd && serverState.load() == ServerState::loggedIn) serverState = ServerState::loggedOut;
+  slot.store(SlotState::slotIdle);
+}
+
+void CPhone::dropLogin(net::AuthSlot& slot) {
+  // Neither its ticket nor its failure says anything about the server the
+  // settings name now, where automatic login goes next.
+  if (slot.load() == SlotState::slotDone && slot.answer.code == net::ansLoggedIn && slot.sentWith)
+    logoutFrom(*slot.sentWith, net::parseTicket(slot.answer));
   slot.store(SlotState::slotIdle);
 }
 
@@ -166,6 +180,7 @@ bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload,
   if (slot.load() != SlotState::slotIdle) return false;
   net::buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
   slot.announceFromConnection = announceFromConnection;
+  slot.generation = serverSession.generation();
   slot.store(SlotState::slotQueued);  // publishes the request
   return true;
 }
@@ -185,12 +200,17 @@ void CPhone::logout() {
 }
 
 void CPhone::leaveServer() {
-  if (serverState.load() != ServerState::loggedIn) return;
-  logout();
-  // The sweep takes the settings as they are when it starts: started now,
-  // before the new server is copied in, the logout reaches the old one.
-  if (netReady && authThread.load() == net::AuthThread::none) startTransactions();
-  serverState = ServerState::loggedOut;
+  if (serverState.load() == ServerState::loggedIn) {
+    logoutFrom(cnf, ticket);
+    reach_->release();
+    serverState = ServerState::loggedOut;
+  }
+  serverSession.advance();
+}
+
+void CPhone::logoutFrom(const store::CnfData& settings, const net::Ticket& issued) {
+  if (!netReady) return;  // no transaction starts before the network is up
+  leaving_.push_back(std::make_unique<net::CServerLogout>(settings, issued));
 }
 
 void CPhone::requestDeleteUser() {
@@ -220,7 +240,8 @@ bool CPhone::anyTransactionRunning() const {
 void CPhone::startTransactions() {
   authThread = net::AuthThread::starting;
   authServer.reset();  // the previous sweep has ended: authThread was none
-  authServer = std::make_unique<net::CAuthServer>(quiryAuth, cnf, authThread);
+  authServer = std::make_unique<net::CAuthServer>(quiryAuth, cnf, authThread,
+                                                  net::transactionTimeLimit, &serverSession);
 }
 
 }  // namespace orvalis::phone

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <thread>
@@ -69,6 +70,17 @@ class PhoneTest : public ::testing::Test {
   }
   void ticks(int n) {
     for (int i = 0; i < n; ++i) phone().tick();
+  }
+  // Ticks a few milliseconds apart, for worker threads that run meanwhile,
+  // until done() or ten seconds have passed; whether done.
+  bool tickUntil(const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      phone().tick();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
   // The sound log's openings and closings of devices, in order.
   std::vector<std::string> deviceSteps() const {

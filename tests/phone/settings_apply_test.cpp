@@ -2,6 +2,7 @@
 // are asked about, what Yes and No keep, and what reaches the file.
 
 #include "account_fixture.h"
+#include "net/requests.h"
 #include "phone/settings_apply.h"
 #include "support/scripted_server.h"
 
@@ -19,6 +20,21 @@ class SettingsApplyTest : public PhoneTest {
   bool apply(bool savePasswd = true, std::int32_t startUp = 0) {
     return phone::applySettings(phone(), host, {"c1\nc2", "s1\ns2"}, savePasswd, startUp);
   }
+  // An account with a saved password on server, transactions running.
+  void useServer(const ScriptedServer& server) {
+    phone().cnf.userNumber = 200000001;
+    phone().cnf.passwd = "secret";
+    phone().cnf.passwdLen = 6;
+    phone().cnf.serverPort = server.port();
+    phone().netReady = true;
+  }
+  // The user applies settings that name server instead.
+  void moveTo(const ScriptedServer& server) {
+    phone().cnfEdit.copyFrom(phone().cnf);
+    phone().cnfEdit.serverPort = server.port();
+    ASSERT_TRUE(apply());
+  }
+  bool loggedIn() { return phone().serverState.load() == phone::ServerState::loggedIn; }
 
   RecordingHost host;
 };
@@ -155,6 +171,47 @@ TEST_F(SettingsApplyTest, AnotherServerLogsOutThereAndInHere) {
   EXPECT_EQ(oldServer.requests(), std::vector<std::int16_t>{net::reqLogout});
   EXPECT_EQ(newServer.requests(), std::vector<std::int16_t>{net::reqLogin});
   p.netReady = false;
+}
+
+TEST_F(SettingsApplyTest, AServerLeftDuringASweepPastTheLogoutIsLoggedOutNotTheNewOne) {
+  ScriptedServer oldServer(net::ansUserOffline), newServer(net::ansDone);
+  oldServer.issueTickets(1);
+  newServer.issueTickets(101);
+  useServer(oldServer);
+  ASSERT_TRUE(tickUntil([&] { return loggedIn(); }));
+  // The sweep is at the search, past the logout's slot, when the user
+  // moves to the new server.
+  oldServer.hold(net::reqFindUser);
+  phone().findUser(300000003);
+  phone().tick();
+  ASSERT_TRUE(oldServer.awaitRequests(2));
+  moveTo(newServer);
+  oldServer.release();
+
+  ASSERT_TRUE(tickUntil([&] { return loggedIn(); }));
+  ASSERT_EQ(oldServer.requests(),
+            (std::vector<std::int16_t>{net::reqLogin, net::reqFindUser, net::reqLogout}));
+  EXPECT_EQ(net::parseTicket(oldServer.received()[2]), (net::Ticket{1, 1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(newServer.requests(), std::vector<std::int16_t>{net::reqLogin});
+  EXPECT_EQ(phone().ticket, (net::Ticket{101, 101, 101, 101, 101, 101, 101, 101}));
+}
+
+TEST_F(SettingsApplyTest, ALoginInFlightToAServerLeftIsDroppedAndLoggedOutThere) {
+  ScriptedServer oldServer(net::ansDone), newServer(net::ansDone);
+  oldServer.issueTickets(1);
+  newServer.issueTickets(101);
+  oldServer.hold(net::reqLogin);
+  useServer(oldServer);
+  ASSERT_TRUE(tickUntil([&] { return !oldServer.requests().empty(); }));
+  moveTo(newServer);
+  oldServer.release();  // the old server logs the user in after all
+
+  ASSERT_TRUE(tickUntil([&] { return loggedIn(); }));
+  EXPECT_EQ(phone().ticket, (net::Ticket{101, 101, 101, 101, 101, 101, 101, 101}));
+  EXPECT_EQ(newServer.requests(), std::vector<std::int16_t>{net::reqLogin});
+  ASSERT_TRUE(oldServer.awaitRequests(2));
+  ASSERT_EQ(oldServer.requests(), (std::vector<std::int16_t>{net::reqLogin, net::reqLogout}));
+  EXPECT_EQ(net::parseTicket(oldServer.received()[1]), (net::Ticket{1, 1, 1, 1, 1, 1, 1, 1}));
 }
 
 TEST_F(SettingsApplyTest, PasswordStartUpAndTheWholeRecordReachTheFile) {

@@ -9,13 +9,17 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "net/message_codes.h"
 #include "net/packet_io.h"
+#include "net/requests.h"
 #include "net/socket.h"
 
 namespace orvalis::testing {
@@ -34,6 +38,7 @@ class ScriptedServer {
     thread_ = std::thread([this] { serve(); });
   }
   ~ScriptedServer() {
+    release();
     listener_->close();
     thread_.join();
   }
@@ -52,6 +57,31 @@ class ScriptedServer {
     std::lock_guard lock(lock_);
     return received_;
   }
+  // Waits up to five seconds for n requests in all; whether they came.
+  bool awaitRequests(std::size_t n) const {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return received_.size() >= n; });
+  }
+  // From now on logins are answered ansLoggedIn with a ticket of their own,
+  // every byte first, then first + 1 and so on: the ticket rotates on every
+  // login.
+  void issueTickets(std::uint8_t first) {
+    std::lock_guard lock(lock_);
+    nextTicket_ = first;
+  }
+  // Requests with this code, and the connections after them, wait for
+  // their answer until release().
+  void hold(std::int16_t code) {
+    std::lock_guard lock(lock_);
+    held_ = code;
+  }
+  void release() {
+    {
+      std::lock_guard lock(lock_);
+      held_.reset();
+    }
+    changed_.notify_all();
+  }
 
  private:
   void serve() {
@@ -63,6 +93,8 @@ class ScriptedServer {
         std::lock_guard lock(lock_);
         received_.push_back(request);
       }
+      changed_.notify_all();
+      if (answeredHere(*peer, request)) continue;
       if (silentLeft_ > 0) {
         --silentLeft_;
         held.push_back(peer);
@@ -77,6 +109,22 @@ class ScriptedServer {
     }
   }
 
+  // Waits while the request's code is held; answers a login that gets a
+  // ticket. False when the answer is left to the scripted code.
+  bool answeredHere(net::Socket& peer, const net::CPacket& request) {
+    std::unique_lock lock(lock_);
+    changed_.wait(lock, [&] { return held_ != request.code; });
+    if (request.code != net::reqLogin || nextTicket_ == 0) return false;
+    net::Ticket ticket;
+    ticket.fill(nextTicket_++);
+    lock.unlock();
+    net::CPacket answer;
+    net::buildPacket(answer, net::ansLoggedIn, static_cast<std::int16_t>(ticket.size()), ticket);
+    net::sendPacket(peer, answer);
+    peer.close();
+    return true;
+  }
+
   std::int16_t answerCode_;
   int silentLeft_;
   const std::vector<std::uint8_t> answerPayload_;
@@ -84,6 +132,9 @@ class ScriptedServer {
   net::SocketPtr listener_;
   mutable std::mutex lock_;
   std::vector<net::CPacket> received_;
+  mutable std::condition_variable changed_;
+  std::optional<std::int16_t> held_;  // guarded by lock_
+  std::uint8_t nextTicket_ = 0;       // guarded by lock_; 0: none issued
   std::thread thread_;
 };
 
