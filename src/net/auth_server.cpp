@@ -39,9 +39,8 @@ bool exchange(Socket& socket, const store::CnfData& cnf, AuthSlot& slot) {
 
 }  // namespace
 
-void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
+bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
                     std::chrono::milliseconds timeLimit) {
-  slot.store(SlotState::slotRunning);
   const Deadline deadline = Socket::Clock::now() + timeLimit;
   bool done = openRoute(cnf, current, deadline) == 0;
   if (done) {
@@ -53,7 +52,7 @@ void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
     done = socket && exchange(*socket, cnf, slot);
   }
   current.closeAndReset();
-  slot.store(done ? SlotState::slotDone : SlotState::slotFailed);
+  return done;
 }
 
 std::uint64_t ServerSession::generation() const {
@@ -64,6 +63,18 @@ std::uint64_t ServerSession::generation() const {
 void ServerSession::advance() {
   std::lock_guard guard(lock_);
   ++generation_;
+  ticket_.reset();
+}
+
+void ServerSession::setTicket(std::uint64_t generation, const Ticket& ticket) {
+  std::lock_guard guard(lock_);
+  if (generation == generation_) ticket_ = ticket;
+}
+
+std::optional<Ticket> ServerSession::ticket(std::uint64_t generation) const {
+  std::lock_guard guard(lock_);
+  if (generation != generation_) return std::nullopt;
+  return ticket_;
 }
 
 namespace {
@@ -97,17 +108,26 @@ void CAuthServer::abort() {
   current_.closeAndReset();
 }
 
+bool CAuthServer::takeTicket(AuthSlot& slot) {
+  if (!session_ || !slot.carriesTicket) return true;
+  const std::optional<Ticket> ticket = session_->ticket(generation_);
+  if (ticket) setRequestTicket(slot.request, *ticket);
+  return ticket.has_value();
+}
+
 void CAuthServer::sweep() {
   authThread_.store(AuthThread::sweeping);
   for (AuthSlot& slot : slots_) {
     if (slot.load() != SlotState::slotQueued) continue;
-    if (aborted_.load()) {
-      slot.store(SlotState::slotFailed);
-      continue;
-    }
+    slot.store(SlotState::slotRunning);
     slot.generation = generation_;
     slot.sentWith = cnf_;
-    runTransaction(slot, *cnf_, current_, timeLimit_);
+    const bool done = !aborted_.load() && takeTicket(slot) &&
+                      runTransaction(slot, *cnf_, current_, timeLimit_);
+    // Read before the slot is handed back: the phone may queue anew at once.
+    if (done && session_ && slot.request.code == reqLogin && slot.answer.code == ansLoggedIn)
+      session_->setTicket(generation_, parseTicket(slot.answer));
+    slot.store(done ? SlotState::slotDone : SlotState::slotFailed);
   }
   authThread_.store(AuthThread::none);
 }

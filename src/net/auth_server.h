@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -22,33 +23,41 @@ namespace orvalis::net {
 // answers must not hold the sweep, later requests and the shutdown.
 inline constexpr std::chrono::milliseconds transactionTimeLimit{10'000};
 
-// Performs the slot's request by the route of the settings' connectServer
-// and leaves the slot slotDone with its answer or slotFailed. The
-// transaction's socket is kept in current while it runs, so that another
-// thread can abort it, and is closed at the end.
-void runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
+// Sends the slot's request by the route of the settings' connectServer and
+// reads the answer into the slot; true when answered. The slot's state is
+// the caller's to publish, once it has read what it needs of the answer.
+// The transaction's socket is kept in current while it runs, so that
+// another thread can abort it, and is closed at the end.
+bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
                     std::chrono::milliseconds timeLimit = transactionTimeLimit);
 
 // The phone's standing with its server, shared by the phone and its
 // sweeps: the generation of the server settings, which moves on when they
-// name another server.
+// name another server, and the ticket of the latest login under it.
 class ServerSession {
  public:
   std::uint64_t generation() const;
-  // The settings are about to name another server.
+  // The settings are about to name another server: its ticket is forgotten.
   void advance();
+  // Kept only while generation is still the current one.
+  void setTicket(std::uint64_t generation, const Ticket& ticket);
+  // None when no login succeeded under generation or it is past.
+  std::optional<Ticket> ticket(std::uint64_t generation) const;
 
  private:
   mutable std::mutex lock_;
   std::uint64_t generation_ = 0;  // guarded by lock_
+  std::optional<Ticket> ticket_;  // guarded by lock_
 };
 
 class CAuthServer {
  public:
   // Starts the sweep at once over slots, on a copy of cnf. authThread goes
   // to sweeping while it runs and back to none when it has ended. With a
-  // session, the sweep works for the generation current at its start, and
-  // marks every slot it performs with it.
+  // session, the sweep works for the generation current at its start: a
+  // request that carries the ticket gets that generation's as it is sent
+  // (and fails unsent without one), and a successful login's ticket becomes
+  // it. Without one, requests go as they were built.
   CAuthServer(std::span<AuthSlot> slots, const store::CnfData& cnf,
               std::atomic<AuthThread>& authThread,
               std::chrono::milliseconds timeLimit = transactionTimeLimit,
@@ -64,6 +73,9 @@ class CAuthServer {
 
  private:
   void sweep();
+  // Writes the session's ticket into a request that carries one; false
+  // when there is none to write.
+  bool takeTicket(AuthSlot& slot);
 
   std::span<AuthSlot> slots_;
   // The settings as the sweep began: every request of a sweep goes the same

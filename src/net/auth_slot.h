@@ -34,6 +34,10 @@ struct AuthSlot {
   // connection it makes, where the phone is reached from. Set with the
   // request, before slotQueued.
   bool announceFromConnection = false;
+  // The request starts with the ticket, which the sweep writes in as it
+  // sends: a login since it was queued has replaced the one it was built
+  // with. Set with the request.
+  bool carriesTicket = false;
   // The server generation the request is for, set with the request; the
   // sweep replaces it with that of the settings it performs it with, and
   // leaves those settings here, before slotDone.

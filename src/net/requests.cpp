@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/message_codes.h"
+
 namespace orvalis::net {
 
 namespace {
@@ -44,6 +46,15 @@ std::uint16_t loginPort(const CPacket& login) { return readUint16(login.payload,
 
 void setLoginAddress(CPacket& login, std::uint32_t address) {
   std::memcpy(login.payload.data() + loginAddressOffset, &address, 4);
+}
+
+bool startsWithTicket(std::int16_t code) {
+  return code == reqLogout || code == reqDeleteUser || code == reqChangePasswd ||
+         code == reqFindUser;
+}
+
+void setRequestTicket(CPacket& request, const Ticket& ticket) {
+  std::copy(ticket.begin(), ticket.end(), request.payload.begin());
 }
 
 std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,

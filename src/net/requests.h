@@ -37,6 +37,11 @@ std::uint32_t loginAddress(const CPacket& login);
 std::uint16_t loginPort(const CPacket& login);
 void setLoginAddress(CPacket& login, std::uint32_t address);
 
+// Logout and delete user carry the ticket alone, [0..7]; they and the two
+// below start with it. Whether a request does, and the ticket replaced.
+bool startsWithTicket(std::int16_t code);
+void setRequestTicket(CPacket& request, const Ticket& ticket);
+
 // [0..7] ticket; [8] length; [9..27] new password.
 std::array<std::uint8_t, changePasswdSize> changePasswdPayload(const Ticket& ticket,
                                                                std::string_view password);

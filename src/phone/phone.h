@@ -186,7 +186,8 @@ class CPhone : public net::CallFields, private net::CallHost {
 
   // Server transactions and the call state shared with the worker threads.
   net::AuthTable quiryAuth;
-  // The generation of the server settings, which the sweeps record.
+  // The server generation and the ticket as the sweeps know them, before
+  // the tick takes an answer.
   net::ServerSession serverSession;
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.

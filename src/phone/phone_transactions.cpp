@@ -180,6 +180,7 @@ bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload,
   if (slot.load() != SlotState::slotIdle) return false;
   net::buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
   slot.announceFromConnection = announceFromConnection;
+  slot.carriesTicket = net::startsWithTicket(code);
   slot.generation = serverSession.generation();
   slot.store(SlotState::slotQueued);  // publishes the request
   return true;
@@ -201,7 +202,9 @@ void CPhone::logout() {
 
 void CPhone::leaveServer() {
   if (serverState.load() == ServerState::loggedIn) {
-    logoutFrom(cnf, ticket);
+    // A login the sweep has made and the tick not yet taken has replaced
+    // the phone's ticket.
+    logoutFrom(cnf, serverSession.ticket(serverSession.generation()).value_or(ticket));
     reach_->release();
     serverState = ServerState::loggedOut;
   }

@@ -99,6 +99,39 @@ TEST(AuthServer, ALoginAnnouncesWhereItsConnectionComesFrom) {
   EXPECT_EQ(loginAddress(second.received()[0]), htonl(0xCB007105));
 }
 
+TEST(AuthServer, ARequestCarryingTheTicketTakesTheSessionsAsItIsSent) {
+  ScriptedServer server(ansUserOffline);
+  server.issueTickets(5);
+  store::CnfData cnf;
+  pointAtServer(cnf, server.port(), 0);
+  AuthTable table;
+  std::atomic<AuthThread> authThread{AuthThread::starting};
+  ServerSession session;
+  auto queueFind = [&] {
+    AuthSlot& slot = table[reqFindUser];
+    const auto payload = findUserPayload(Ticket{9, 9, 9, 9, 9, 9, 9, 9}, 300000003);
+    buildPacket(slot.request, reqFindUser, static_cast<std::int16_t>(payload.size()), payload);
+    slot.carriesTicket = true;
+    slot.store(SlotState::slotQueued);
+  };
+  auto sweep = [&] { CAuthServer run(table, cnf, authThread, transactionTimeLimit, &session); };
+
+  // The login ahead of it in the same sweep has replaced the ticket.
+  queue(table, reqLogin);
+  queueFind();
+  sweep();
+  ASSERT_EQ(server.requests(), (std::vector<std::int16_t>{reqLogin, reqFindUser}));
+  EXPECT_EQ(parseTicket(server.received()[1]), (Ticket{5, 5, 5, 5, 5, 5, 5, 5}));
+  EXPECT_EQ(readInt32(server.received()[1].payload, 8), 300000003);
+
+  // Once the settings are to name another server, no ticket goes out.
+  session.advance();
+  queueFind();
+  sweep();
+  EXPECT_EQ(table[reqFindUser].load(), SlotState::slotFailed);
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
 TEST(AuthServer, GateRouteGoesToTheGateNotTheServer) {
   ScriptedServer gate(ansDone);
   store::CnfData cnf;

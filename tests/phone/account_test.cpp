@@ -11,6 +11,7 @@
 #include "net/requests.h"
 #include "phone_fixture.h"
 #include "support/child_process.h"
+#include "support/scripted_server.h"
 
 namespace orvalis::testing {
 namespace {
@@ -329,6 +330,33 @@ TEST_F(PhoneTest, SearchShowsItsTextAndEveryAnswerItsOwn) {
   p.tick();
   EXPECT_EQ(p.findState.load(), FindState::idle);
   EXPECT_EQ(slotState(net::reqFindUser), SlotState::slotIdle);
+}
+
+TEST_F(PhoneTest, ASearchCarriesTheTicketOfTheLoginSentJustBeforeIt) {
+  ScriptedServer server(net::ansUserOffline);
+  server.issueTickets(1);
+  makePhone();
+  phone().cnf.userNumber = 200000001;
+  phone().cnf.passwd = "secret";
+  phone().cnf.passwdLen = 6;
+  phone().cnf.serverPort = server.port();
+  phone().netReady = true;
+  ASSERT_TRUE(tickUntil([&] { return phone().serverState.load() == ServerState::loggedIn; }));
+
+  // A new listening port: the phone logs in again, and the user dials
+  // before that login has gone out. The search must carry the ticket it
+  // brings, the only one the server still knows.
+  phone().cnf.dynamicPort = 0;
+  phone().cnf.userPort = freePort();
+  phone().restartListener();
+  ASSERT_TRUE(tickUntil([&] { return slotState(net::reqLogin) == SlotState::slotQueued; }));
+  phone().findUser(300000003);
+  ASSERT_TRUE(tickUntil([&] { return slotState(net::reqFindUser) == SlotState::slotIdle; }));
+  ASSERT_EQ(server.requests(),
+            (std::vector<std::int16_t>{net::reqLogin, net::reqLogin, net::reqFindUser}));
+  EXPECT_EQ(net::parseTicket(server.received()[2]), (net::Ticket{2, 2, 2, 2, 2, 2, 2, 2}));
+  EXPECT_EQ(ui.display(), "User Offline");
+  EXPECT_EQ(phone().ticket, (net::Ticket{2, 2, 2, 2, 2, 2, 2, 2}));
 }
 
 TEST_F(PhoneTest, OtherSlotsAreLeftToTheirDialogs) {
