@@ -2,6 +2,10 @@
 
 #include "net/listener.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "call_fakes.h"
 
 namespace orvalis::net {
@@ -173,6 +177,32 @@ TEST(Listener, NoCallStartsOnceTheNetworkIsStopped) {
   listener.stop();
   EXPECT_FALSE(host.shown(CallText::inputCall));
   EXPECT_EQ(host.state(), ClientState::clientIdle);
+}
+
+// Out of descriptors, the listener's accepts fail; it waits them out and
+// takes the caller once there are descriptors again.
+TEST(Listener, FailingAcceptsAreRiddenOutAndTheCallerTakenAfter) {
+  FakeCallHost host;
+  Listening listener(host);
+  const SocketPtr caller = Socket::createTcp();
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  std::vector<int> filling;
+  {
+    rlimit tight = limit;
+    tight.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filling.push_back(fd);
+    EXPECT_TRUE(caller->connect(loopback, listener.port));
+    std::this_thread::sleep_for(3 * acceptRetryPause);
+    EXPECT_FALSE(listener.bind->ended());
+  }
+  for (const int fd : filling) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  std::array<std::uint8_t, 8> numbers{};
+  writeInt32(numbers, 4, 300000003);
+  sendCode(*caller, peerCall, numbers);
+  EXPECT_TRUE(eventually([&] { return host.shown(CallText::inputCall); }));
 }
 
 TEST(Listener, TakenPortIsReportedAndNoListenerRuns) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -41,6 +42,8 @@ std::string nameOf(Event event) {
   }
   return "?";
 }
+
+void PrintTo(Event event, std::ostream* out) { *out << nameOf(event); }
 
 const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
 
