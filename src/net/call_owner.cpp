@@ -26,17 +26,22 @@ void resetNetState(CallState& call) {
   resetBindState(call);
 }
 
+// The state is given back before the sockets are closed: a call thread
+// woken by the close sees its call ended and leaves the sound alone.
 void stopNetwork(CallState& call) {
   std::lock_guard guard(call.callLock);
-  call.sockClient.closeAndReset();
-  call.sockBind.closeAndReset();
+  const SocketPtr client = call.sockClient.exchange(nullptr);
+  const SocketPtr bind = call.sockBind.exchange(nullptr);
   resetNetState(call);
+  if (client) client->close();
+  if (bind) bind->close();
 }
 
 void hangUpCall(CallState& call) {
   std::lock_guard guard(call.callLock);
-  call.sockClient.closeAndReset();
+  const SocketPtr client = call.sockClient.exchange(nullptr);
   call.stateClient = ClientState::clientIdle;
+  if (client) client->close();
 }
 
 bool isCurrentCall(const CallState& call, CallGeneration generation) {

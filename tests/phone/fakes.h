@@ -106,11 +106,16 @@ class FakeAudio : public audio::AudioPort {
   std::function<void(const std::string&)> onRequest;
 
  private:
+  // A call thread asks too (it stops the microphone at the handshake).
   void record(const std::string& line) {
-    log_.push_back(line);
+    {
+      std::lock_guard guard(logLock_);
+      log_.push_back(line);
+    }
     if (onRequest) onRequest(line);
   }
 
+  std::mutex logLock_;
   mutable std::mutex testsLock_;
   std::vector<std::string>& log_;
 };
