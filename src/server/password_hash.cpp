@@ -24,6 +24,10 @@ PasswordHasher::PasswordHasher(HashCost cost) {
       memLimit_ = crypto_pwhash_MEMLIMIT_INTERACTIVE;
       break;
   }
+  std::array<unsigned char, 16> secret{};
+  randombytes_buf(secret.data(), secret.size());
+  dummy_ = hash(std::string_view(reinterpret_cast<const char*>(secret.data()), secret.size()))
+               .value_or(std::string());
 }
 
 std::optional<std::string> PasswordHasher::hash(std::string_view password) const {
@@ -36,6 +40,10 @@ std::optional<std::string> PasswordHasher::hash(std::string_view password) const
 
 bool PasswordHasher::verify(const std::string& hash, std::string_view password) const {
   return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
+void PasswordHasher::verifyNothing(std::string_view password) const {
+  if (!dummy_.empty()) (void)verify(dummy_, password);
 }
 
 }  // namespace orvalis::server

@@ -135,7 +135,9 @@ Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
   if (!password) return {};
   if (!validNumber(number)) return reply(net::ansFailed, number);
   const auto stored = store_.passwordHash(number);
-  const bool good = stored.status == StoreStatus::ok && hasher_.verify(stored.value, *password);
+  const bool found = stored.status == StoreStatus::ok;
+  if (!found) hasher_.verifyNothing(*password);
+  const bool good = found && hasher_.verify(stored.value, *password);
   wipe(*password);
   if (!good) return reply(net::ansFailed, number);
 

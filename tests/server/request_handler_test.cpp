@@ -6,8 +6,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "net/message_codes.h"
 #include "net/relay_wire.h"
@@ -116,6 +120,35 @@ TEST_F(Handler, LoginFindAndLogout) {
   EXPECT_EQ(send(net::reqTestServer), net::ansDone);
   EXPECT_EQ(send(77), net::ansFailed);
   EXPECT_EQ(send(-3), net::ansFailed);
+}
+
+// An unknown number must cost a login as long as a wrong password, or the
+// answer time tells which numbers exist. Needs a real hashing cost.
+TEST_F(Handler, UnknownNumbersAndWrongPasswordsTakeAlike) {
+  PasswordHasher slow{HashCost::interactive};
+  RequestHandler handler{store_, slow, false};
+  ASSERT_EQ(handler.handle(packet(net::reqRegister, net::registerPayload(bob, "bobby1")), peer)
+                .answer->code,
+            net::ansDone);
+  const auto median = [&](std::int32_t number) {
+    std::vector<double> ms;
+    for (int i = 0; i < 5; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const auto out = handler.handle(
+          packet(net::reqLogin, net::loginPayload(number, "wrong", loopback, 5000)), peer);
+      ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                       .count());
+      EXPECT_EQ(out.answer->code, net::ansFailed);
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+  };
+  const double unknown = median(300000000);
+  const double wrong = median(bob);
+  std::printf("[figure] login median: unknown number %.1f ms, wrong password %.1f ms\n", unknown,
+              wrong);
+  EXPECT_LT(wrong, 2 * unknown);
+  EXPECT_LT(unknown, 2 * wrong);
 }
 
 TEST_F(Handler, ALoopbackAnnouncementFromAnotherMachineRecordsTheSource) {
