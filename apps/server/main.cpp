@@ -2,10 +2,14 @@
 // administration of its user database.
 
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <variant>
@@ -24,6 +28,26 @@
 namespace {
 
 using namespace orvalis::server;
+
+// Reads add-user's password from standard input; a terminal does not echo
+// it. Nullopt, with the reason on standard error, when there is none.
+std::optional<std::string> askPassword() {
+  termios saved{};
+  const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::cerr << "password: " << std::flush;
+  }
+  auto password = readPasswordLine(std::cin);
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::cerr << '\n';
+  }
+  if (!password) std::cerr << "orvalis-server: no password of 1 to 19 bytes on standard input\n";
+  return password;
+}
 
 void announce(std::uint16_t port) { std::cout << "listening on " << port << std::endl; }
 
@@ -107,9 +131,15 @@ int main(int argc, char** argv) {
       TransactionLog log(std::cerr, o.quiet);
       return o.command == Command::serve ? serve(o, log) : relay(o, log);
     }
-    const auto store = openUserStore(o.dbPath);
-    const PasswordHasher hasher(o.hashCost);
-    return runAdminCommand(o, *store, hasher, std::cout, std::cerr);
+    Options admin = o;
+    if (admin.passwordFromInput) {
+      auto password = askPassword();
+      if (!password) return 2;
+      admin.password = std::move(*password);
+    }
+    const auto store = openUserStore(admin.dbPath);
+    const PasswordHasher hasher(admin.hashCost);
+    return runAdminCommand(admin, *store, hasher, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "orvalis-server: " << e.what() << '\n';
     return 1;

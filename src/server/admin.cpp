@@ -56,6 +56,14 @@ int listUsers(UserStore& store, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+std::optional<std::string> readPasswordLine(std::istream& in) {
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (!validPassword(line)) return std::nullopt;
+  return line;
+}
+
 int runAdminCommand(const Options& options, UserStore& store, const PasswordHasher& hasher,
                     std::ostream& out, std::ostream& err) {
   switch (options.command) {

@@ -15,7 +15,7 @@ namespace {
 constexpr std::string_view usage =
     "usage: orvalis-server [OPTIONS]                 serve accounts\n"
     "       orvalis-server --relay HOST:PORT [OPTIONS] forward connections\n"
-    "       orvalis-server [OPTIONS] add-user NUMBER PASSWORD\n"
+    "       orvalis-server [OPTIONS] add-user NUMBER [PASSWORD]\n"
     "       orvalis-server [OPTIONS] delete-user NUMBER\n"
     "       orvalis-server [OPTIONS] list-users\n"
     "\n"
@@ -52,8 +52,9 @@ constexpr std::string_view usage =
     "  --help                this text\n"
     "\n"
     "Commands (run on the --db database, then exit):\n"
-    "  add-user NUMBER PASSWORD  create an account (NUMBER: 9 digits,\n"
-    "                            PASSWORD: 1 to 19 bytes)\n"
+    "  add-user NUMBER [PASSWORD]  create an account (NUMBER: 9 digits,\n"
+    "                            PASSWORD: 1 to 19 bytes; without it, one\n"
+    "                            line read from standard input, not echoed)\n"
     "  delete-user NUMBER        remove an account and its session\n"
     "  list-users                one line per account: the number, and\n"
     "                            ADDRESS:PORT when logged in\n"
@@ -93,10 +94,15 @@ std::optional<std::string> takeCommand(std::span<const std::string_view> words, 
   };
   if (name == "add-user") {
     o.command = Command::addUser;
-    if (auto e = wantArgs(2)) return e;
+    // The password may stay off the command line, where ps and the shell
+    // history would show it; it is then read from standard input.
+    if (given != 1 && given != 2) return std::string("add-user takes 1 or 2 argument(s)");
     if (auto e = takeNumber()) return e;
-    if (words[2].empty() || words[2].size() > 19)
-      return std::string("password must be 1 to 19 bytes");
+    if (given == 1) {
+      o.passwordFromInput = true;
+      return std::nullopt;
+    }
+    if (!validPassword(words[2])) return std::string("password must be 1 to 19 bytes");
     o.password = words[2];
     return std::nullopt;
   }

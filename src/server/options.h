@@ -37,6 +37,7 @@ struct Options {
   std::uint32_t maxRelayedCalls = 500;
   std::int32_t number = 0;  // add-user, delete-user
   std::string password;     // add-user
+  bool passwordFromInput = false;  // add-user without PASSWORD: read from stdin
 };
 
 // The options, or the text of the first error found.
@@ -55,5 +56,6 @@ bool parseIpv4(std::string_view text, std::uint32_t& address);
 inline constexpr std::int32_t minNumber = 100'000'000;
 inline constexpr std::int32_t maxNumber = 999'999'999;
 inline bool validNumber(std::int64_t n) { return n >= minNumber && n <= maxNumber; }
+inline bool validPassword(std::string_view p) { return !p.empty() && p.size() <= 19; }
 
 }  // namespace orvalis::server

@@ -86,7 +86,12 @@ TEST(Options, Commands) {
   EXPECT_EQ(ok({"delete-user", "999999999"}).number, 999999999);
   EXPECT_EQ(ok({"list-users"}).command, Command::listUsers);
 
-  EXPECT_TRUE(fails({"add-user", "200000001"}));
+  const Options asked = ok({"add-user", "200000001"});
+  EXPECT_TRUE(asked.passwordFromInput);
+  EXPECT_EQ(asked.number, 200000001);
+  EXPECT_FALSE(add.passwordFromInput);
+  EXPECT_TRUE(fails({"add-user"}));
+  EXPECT_TRUE(fails({"add-user", "200000001", "pw", "extra"}));
   EXPECT_TRUE(fails({"add-user", "99999999", "pw"}));
   EXPECT_TRUE(fails({"add-user", "200000001", ""}));
   EXPECT_TRUE(fails({"add-user", "200000001", std::string_view("01234567890123456789")}));

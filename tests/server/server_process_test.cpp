@@ -70,9 +70,9 @@ class ServerProcess : public ::testing::Test {
     return static_cast<std::uint16_t>(std::stoi(*line));
   }
   std::string db() const { return dir_.file("users.db").string(); }
-  orvalis::testing::RunResult admin(std::vector<std::string> args) {
+  orvalis::testing::RunResult admin(std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), {"--db", db(), "--hash-cost", "min"});
-    return orvalis::testing::runProgram(ORVALIS_SERVER_PATH, args, dir_.path().string(), "");
+    return orvalis::testing::runProgram(ORVALIS_SERVER_PATH, args, dir_.path().string(), input);
   }
   std::int16_t transact(std::int16_t code, std::span<const std::uint8_t> payload = {}) {
     last_ = exchange(port_, packet(code, payload));
@@ -265,6 +265,10 @@ TEST_F(ServerProcess, AdministrationCommands) {
   EXPECT_EQ(admin({"add-user", "200000002", "bobby1"}).exitStatus, 0);
   EXPECT_EQ(admin({"add-user", "200000001", "again"}).exitStatus, 1);
   EXPECT_EQ(admin({"add-user", "12", "x"}).exitStatus, 2);
+  // Without PASSWORD, one line of standard input is the password.
+  EXPECT_EQ(admin({"add-user", "200000003"}, "carol1\nignored\n").exitStatus, 0);
+  EXPECT_EQ(admin({"add-user", "200000004"}, "").exitStatus, 2);
+  EXPECT_EQ(admin({"add-user", "200000004"}, "01234567890123456789\n").exitStatus, 2);
   EXPECT_EQ(admin({"delete-user", "300000000"}).exitStatus, 1);
 
   // Closed registration: only administration adds accounts; they can log in.
@@ -272,6 +276,9 @@ TEST_F(ServerProcess, AdministrationCommands) {
   EXPECT_EQ(transact(net::reqRegister, net::registerPayload(300000001, "pw")), net::ansFailed);
   EXPECT_EQ(transact(net::reqLogin, net::loginPayload(bob, "bobby1", htonl(0x0A000001), 7000)),
             net::ansLoggedIn);
+  EXPECT_EQ(transact(net::reqLogin, net::loginPayload(200000003, "carol1", loopback, 7000)),
+            net::ansLoggedIn);
+  ASSERT_EQ(admin({"delete-user", "200000003"}).exitStatus, 0);
 
   const auto listed = admin({"list-users"});
   EXPECT_EQ(listed.exitStatus, 0);
