@@ -58,7 +58,7 @@ contains_all() {
     /usr/share/applications/orvalis.desktop /usr/share/metainfo/org.orvalis.Orvalis.metainfo.xml \
     /usr/share/icons/hicolor/{16x16,32x32,48x48,128x128}/apps/orvalis.png \
     /usr/share/man/man1/{orvalis,orvalis-cli,orvalis-server}.1.gz \
-    /usr/lib/systemd/system/orvalis-server.service /usr/share/doc/orvalis/copyright; do
+    /usr/lib/systemd/system/orvalis-server{,@}.service /usr/share/doc/orvalis/copyright; do
     grep -qxF "$path" "$listing" || { echo "missing from the package: $path"; return 1; }
   done
 }
@@ -136,14 +136,20 @@ else
   echo "skipped: the window (no Xvfb or xdotool)"
 fi
 
-# The unit as installed, its program taken from the unpacked root; any
-# complaint (an unknown key, a bad value) fails.
+# The units as installed (the template as one instance), their program
+# taken from the unpacked root; any complaint (an unknown key, a bad value,
+# a program not at the package's path) fails.
 verify_unit() {
-  local unit="$work/orvalis-server.service" out
-  sed "s|/usr/bin/orvalis-server|$unpacked/usr/bin/orvalis-server|" \
-    "$unpacked/usr/lib/systemd/system/orvalis-server.service" >"$unit"
-  out="$(systemd-analyze verify --man=no "$unit" 2>&1)" || { echo "$out"; return 1; }
-  [[ -z "$out" ]] || { echo "$out"; return 1; }
+  local name unit out
+  for name in orvalis-server.service orvalis-server@.service; do
+    unit="$work/${name/@/@3394}"
+    grep -q '^ExecStart=/usr/bin/orvalis-server ' "$unpacked/usr/lib/systemd/system/$name" ||
+      { echo "$name does not start /usr/bin/orvalis-server"; return 1; }
+    sed "s|/usr/bin/orvalis-server|$unpacked/usr/bin/orvalis-server|" \
+      "$unpacked/usr/lib/systemd/system/$name" >"$unit"
+    out="$(systemd-analyze verify --man=no "$unit" 2>&1)" || { echo "$out"; return 1; }
+    [[ -z "$out" ]] || { echo "$out"; return 1; }
+  done
 }
 if command -v systemd-analyze >/dev/null; then
   check "systemd-analyze verifies the unit" verify_unit
