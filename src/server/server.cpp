@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <vector>
 
 #include "net/message_codes.h"
@@ -68,6 +70,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void close() {
+    closed_ = true;
     std::error_code ignored;
     socket_.close(ignored);
     timer_.cancel();
@@ -93,25 +96,43 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       default:
         break;
     }
-    // The peer has said all it will; no deadline while the request is worked on.
-    timer_.cancel();
     received_.clear();
     received_.shrink_to_fit();
-    asio::thread_pool* pool = nullptr;
-    switch (server_.handler_.route(result.request.code)) {
-      case Route::now:
-        return answer(server_.serve(result.request, peer_), result.state);
-      case Route::quick:
-        pool = &server_.quickWorkers_;
-        break;
-      case Route::hash:
-        pool = &server_.hashWorkers_;
-        break;
-    }
+    const Route route = server_.handler_.route(result.request.code);
+    if (route == Route::hash) return hash(result);
+    // The peer has said all it will; no deadline while the request is worked on.
+    timer_.cancel();
+    if (route == Route::now) return answer(server_.serve(result.request, peer_), result.state);
+    asio::thread_pool* pool = &server_.quickWorkers_;
     // Nothing else of the connection is pending while a worker has it, so
     // the worker starts the answer itself rather than handing it back.
     asio::post(*pool, [self = shared_from_this(), request = result.request, form = result.state] {
       self->answer(self->server_.serve(request, self->peer_), form);
+    });
+  }
+
+  // The deadline keeps running while the request waits for a hashing
+  // worker: a client that gave up is not worth the hash.
+  void hash(const ReadResult& result) {
+    const int limit = static_cast<int>(std::max<std::size_t>(server_.settings_.workers, 1)) * 8;
+    if (server_.hashWaiting_.fetch_add(1) >= limit) {
+      server_.hashWaiting_.fetch_sub(1);
+      net::CPacket failed;
+      net::buildPacket(failed, net::ansFailed, 0, {});
+      timer_.cancel();
+      return answer({failed, 0, 0}, result.state);
+    }
+    deadline_ = timer_.expiry();
+    asio::post(server_.hashWorkers_, [self = shared_from_this(), request = result.request,
+                                      form = result.state] {
+      const bool live = !self->closed_ && std::chrono::steady_clock::now() < self->deadline_;
+      Outcome outcome;
+      if (live) outcome = self->server_.serve(request, self->peer_);
+      self->server_.hashWaiting_.fetch_sub(1);
+      if (!live) return;
+      asio::post(self->strand_, [self, outcome = std::move(outcome), form] {
+        if (!self->closed_) self->answer(outcome, form);
+      });
     });
   }
 
@@ -149,6 +170,8 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer timer_;
   Admission admission_;
   Peer peer_;
+  std::atomic<bool> closed_{false};
+  std::chrono::steady_clock::time_point deadline_;  // set before a hash is queued
   Chunk chunk_{};
   std::vector<std::uint8_t> received_;
   std::vector<std::uint8_t> answerBytes_;

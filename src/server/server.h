@@ -7,6 +7,7 @@
 // one for the others, so neither a slow hash nor a queue of them holds up
 // other connections or a user look-up.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -48,6 +49,9 @@ class Server {
   // After the listener: queued work holding connections goes first.
   asio::thread_pool hashWorkers_;
   asio::thread_pool quickWorkers_{2};
+  // Requests queued for or in a hash; past the bound they are refused at
+  // once instead of holding a connection while the queue grows.
+  std::atomic<int> hashWaiting_{0};
 };
 
 }  // namespace orvalis::server

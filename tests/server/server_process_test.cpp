@@ -259,6 +259,30 @@ TEST_F(ServerProcess, ConnectionCapAndDeadline) {
   expectCleanStop(*server_);
 }
 
+// Logins from clients that hang up at once must neither pile up behind the
+// hash nor keep the connection slots from requests answered straight away.
+TEST_F(ServerProcess, AbandonedLoginsLeaveRoomForOthers) {
+  start({"--timeout-ms", "3000", "--max-connections", "100", "--threads", "1", "--hash-cost",
+         "interactive"});
+  const auto login = testing::wireBytes(packet(net::reqLogin, net::loginPayload(alice, "alice1", 0, 5000)));
+  int answered = 0;
+  int asked = 0;
+  for (int i = 0; i < 300; ++i) {
+    {
+      WireClient gone(port_, 5);
+      gone.send(login);
+    }
+    if (i % 10 == 9) {
+      ++asked;
+      if (transact(net::reqTestServer) == net::ansDone) ++answered;
+    }
+  }
+  std::printf("[figure] test requests answered during 300 abandoned logins: %d of %d\n", answered,
+              asked);
+  EXPECT_GE(answered, asked * 9 / 10);
+  expectCleanStop(*server_);
+}
+
 TEST_F(ServerProcess, AdministrationCommands) {
   auto added = admin({"add-user", "200000001", "alice1"});
   EXPECT_EQ(added.exitStatus, 0);
