@@ -114,7 +114,12 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   // The deadline keeps running while the request waits for a hashing
   // worker: a client that gave up is not worth the hash.
   void hash(const ReadResult& result) {
-    const int limit = static_cast<int>(std::max<std::size_t>(server_.settings_.workers, 1)) * 8;
+    // A quarter of the connection cap stays free of them for requests
+    // answered without waiting.
+    const std::size_t perWorkers = std::max<std::size_t>(server_.settings_.workers, 1) * 8;
+    const std::size_t headroom =
+        std::max<std::size_t>(server_.settings_.listen.maxConnections / 4 * 3, 1);
+    const int limit = static_cast<int>(std::min(perWorkers, headroom));
     if (server_.hashWaiting_.fetch_add(1) >= limit) {
       server_.hashWaiting_.fetch_sub(1);
       net::CPacket failed;
