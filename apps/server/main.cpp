@@ -61,7 +61,8 @@ std::size_t workerCount(const Options& o) {
 }
 
 int serve(const Options& o, TransactionLog& log) {
-  const auto store = openUserStore(o.dbPath);
+  const auto timeout = std::chrono::milliseconds(o.timeoutMs);
+  const auto store = openUserStore(o.dbPath, storeWaitFor(timeout));
   const PasswordHasher hasher(o.hashCost);
   RequestHandler handler(*store, hasher, o.closed);
   std::unique_ptr<CallRelay> callRelay;
@@ -86,7 +87,7 @@ int serve(const Options& o, TransactionLog& log) {
     std::cout << "call relay on " << callRelay->port() << std::endl;
   }
   const ServerSettings settings{.listen = listenSettings(o),
-                                .timeout = std::chrono::milliseconds(o.timeoutMs),
+                                .timeout = timeout,
                                 .workers = workerCount(o)};
   Server server(settings, handler, log);
   // Both stop on the same signal.
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
   try {
     if (o.command == Command::serve || o.command == Command::relay) {
       raiseFileLimit();
-      TransactionLog log(std::cerr, o.quiet);
+      TransactionLog log(STDERR_FILENO, o.quiet);
       return o.command == Command::serve ? serve(o, log) : relay(o, log);
     }
     Options admin = o;

@@ -71,8 +71,13 @@ void Listener::acceptWaiting() {
         fd, tcp::endpoint(asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)), ntohs(peer.sin_port)));
     if (open_->fetch_add(1) >= maxConnections_) {
       open_->fetch_sub(1);
-    } else {
+      continue;
+    }
+    // Whatever befalls one connection, the acceptor stays armed for the next.
+    try {
       accepted_(std::move(accepted), Admission(open_));
+    } catch (const std::exception& e) {
+      std::cerr << "orvalis-server: dropped a connection: " << e.what() << '\n';
     }
   }
   asio::post(strand_, [this] {

@@ -20,12 +20,20 @@ bool usable(pg_conn* c) {
 
 void PgConnDeleter::operator()(pg_conn* c) const { PQfinish(c); }
 
-PgConn connectPg(const std::string& uri, std::string& error) {
-  // Bounds on a database host that vanishes: connecting, and data sent but
-  // never acknowledged (milliseconds). Keywords after the expanded URI
-  // override it, so these come first and a URI may set its own.
-  const char* const keys[] = {"connect_timeout", "tcp_user_timeout", "dbname", nullptr};
-  const char* const values[] = {"3", "5000", uri.c_str(), nullptr};
+PgConn connectPg(const std::string& uri, std::string& error,
+                 std::chrono::milliseconds statementWait) {
+  // Bounds on a database host that vanishes: connecting, data sent but
+  // never acknowledged (milliseconds), and an idle connection whose host
+  // is gone. Keywords after the expanded URI override it, so these come
+  // first and a URI may set its own.
+  const std::string wait = std::to_string(statementWait.count());
+  const std::string limits =
+      statementWait.count() > 0 ? "-c statement_timeout=" + wait + " -c lock_timeout=" + wait : "";
+  const char* const keys[] = {"connect_timeout",  "tcp_user_timeout",    "keepalives",
+                              "keepalives_idle",  "keepalives_interval", "keepalives_count",
+                              "options",          "dbname",              nullptr};
+  const char* const values[] = {"3", "5000", "1", "30", "10", "3", limits.c_str(), uri.c_str(),
+                                nullptr};
   PgConn c(PQconnectdbParams(keys, values, 1));
   if (!c) {
     error = "out of memory";
@@ -57,14 +65,14 @@ PgPool::Lease::~Lease() {
 
 pg_conn* PgPool::openOne() {
   std::string error;
-  PgConn c = connectPg(uri_, error);
+  PgConn c = connectPg(uri_, error, settings_.statementWait);
   if (c && !setup_(c.get())) c.reset();
   return c.release();
 }
 
-PgPool::Lease PgPool::acquire() {
+PgPool::Lease PgPool::acquire(std::chrono::milliseconds waitForFree) {
   std::unique_lock guard(lock_);
-  const auto deadline = Clock::now() + settings_.waitForFree;
+  const auto deadline = Clock::now() + waitForFree;
   for (;;) {
     while (!idle_.empty()) {
       PgConn c = std::move(idle_.back());

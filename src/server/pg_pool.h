@@ -24,11 +24,16 @@ struct PgConnDeleter {
 using PgConn = std::unique_ptr<pg_conn, PgConnDeleter>;
 
 // Connects to uri (any libpq URI or key=value string), giving up after a
-// few seconds; null with the reason in error when it cannot.
-PgConn connectPg(const std::string& uri, std::string& error);
+// few seconds; null with the reason in error when it cannot. TCP
+// keepalives notice a database host that vanished while idle. A non-zero
+// statementWait bounds every statement and every lock wait on the
+// connection (the statement then fails).
+PgConn connectPg(const std::string& uri, std::string& error,
+                 std::chrono::milliseconds statementWait = {});
 
 struct PgPoolSettings {
   std::size_t size = 4;
+  std::chrono::milliseconds statementWait{0};  // 0: unbounded
   std::chrono::milliseconds firstPause{50};
   std::chrono::milliseconds longestPause{1000};
   // Longest wait for a connection another thread holds.
@@ -61,7 +66,9 @@ class PgPool {
   };
 
   // A working connection, or an empty lease when none can be had now.
-  Lease acquire();
+  Lease acquire() { return acquire(settings_.waitForFree); }
+  // The same, waiting at most waitForFree for one another thread holds.
+  Lease acquire(std::chrono::milliseconds waitForFree);
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -202,20 +203,39 @@ bool prepareAll(pg_conn* c) {
   throw StoreError("cannot set up the database: " + what + ": " + PQerrorMessage(c));
 }
 
-// Makes or upgrades the schema in one transaction.
+constexpr std::string_view undefinedTable = "42P01";
+
+// The schema's version; 0, and fresh set, for a database that has none yet
+// (no table, or an empty one).
+int schemaVersion(pg_conn* c, bool& fresh) {
+  const Result found = exec(c, "SELECT version FROM schema_version");
+  fresh = failedWith(found, undefinedTable) || (succeeded(found) && PQntuples(found.get()) == 0);
+  if (fresh) return 0;
+  if (!succeeded(found)) failSetUp(c, "schema_version");
+  return std::atoi(PQgetvalue(found.get(), 0, 0));
+}
+
+void refuseNewer(int version) {
+  if (version <= pgSchemaVersion) return;
+  throw StoreError("the database schema is version " + std::to_string(version) +
+                   ", newer than this program knows (" + std::to_string(pgSchemaVersion) +
+                   "); use a newer orvalis-server");
+}
+
+// Makes or upgrades the schema in one transaction. An up-to-date schema is
+// only read, so that the server's role needs no more than row rights on
+// the tables; making and upgrading need their owner.
 void migrate(pg_conn* c) {
+  bool fresh = false;
+  int version = schemaVersion(c, fresh);
+  refuseNewer(version);
+  if (version == pgSchemaVersion) return;
   if (!succeeded(exec(c, "BEGIN")) || !succeeded(exec(c, schemaLock)) ||
       !succeeded(exec(c, "CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)")))
     failSetUp(c, "schema_version");
-  const Result found = exec(c, "SELECT version FROM schema_version");
-  if (!succeeded(found)) failSetUp(c, "schema_version");
-  const bool fresh = PQntuples(found.get()) == 0;
-  const int version = fresh ? 0 : std::atoi(PQgetvalue(found.get(), 0, 0));
-  if (version > pgSchemaVersion) {
-    throw StoreError("the database schema is version " + std::to_string(version) +
-                     ", newer than this program knows (" + std::to_string(pgSchemaVersion) +
-                     "); use a newer orvalis-server");
-  }
+  // Another server may have upgraded it while this one waited for the lock.
+  version = schemaVersion(c, fresh);
+  refuseNewer(version);
   for (int v = version; v < pgSchemaVersion; ++v) {
     if (!succeeded(exec(c, upgrades[static_cast<std::size_t>(v)])))
       failSetUp(c, "upgrade to version " + std::to_string(v + 1));
@@ -328,6 +348,20 @@ StoreAnswer<std::optional<Session>> PgStore::findUser(std::int32_t number) {
   if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
   if (PQgetisnull(r.get(), 0, 1)) return {StoreStatus::ok, std::nullopt};
   return {StoreStatus::ok, sessionFrom(r, 0, number, 1)};
+}
+
+// Both tables, each read under the time given; the attempt also gives up
+// waiting for a free connection by then.
+bool PgStore::answers(std::chrono::milliseconds within) {
+  const auto c = pool_.acquire(within);
+  if (!c) return false;
+  const std::string wait = std::to_string(std::max<std::int64_t>(within.count(), 1));
+  const std::string check = "BEGIN; SET LOCAL statement_timeout = " + wait +
+                            "; SET LOCAL lock_timeout = " + wait +
+                            "; SELECT 1 FROM users LIMIT 1; SELECT 1 FROM sessions LIMIT 1; COMMIT";
+  const bool ok = succeeded(exec(c.get(), check.c_str()));
+  if (PQtransactionStatus(c.get()) != PQTRANS_IDLE) exec(c.get(), "ROLLBACK");
+  return ok;
 }
 
 }  // namespace orvalis::server

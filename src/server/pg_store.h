@@ -34,6 +34,7 @@ class PgStore final : public UserStore {
   StoreAnswer<std::int32_t> setPasswordByTicket(const Ticket& ticket,
                                                 std::string_view newHash) override;
   StoreAnswer<std::optional<Session>> findUser(std::int32_t number) override;
+  bool answers(std::chrono::milliseconds within) override;
 
  private:
   PgPool pool_;

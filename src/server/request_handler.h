@@ -4,6 +4,7 @@
 // connection is then closed without an answer). Works only through the
 // store and the hasher, so it runs on any worker thread.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -49,6 +50,8 @@ class RequestHandler {
   }
 
   Route route(std::int16_t code) const;
+  // Whether the store answers a trivial read within the time.
+  bool storeAnswers(std::chrono::milliseconds within) { return store_.answers(within); }
 
  private:
   Outcome registerUser(const net::CPacket& request);

@@ -68,7 +68,9 @@ ReadResult readHttp(std::span<const std::uint8_t> bytes) {
   if (space == std::string_view::npos || !line.substr(space + 1).starts_with("HTTP/")) {
     return {ReadState::malformed, {}};
   }
-  const auto packet = net::hexDecodePacket(hexOfTarget(line.substr(0, space)), net::maxRequestHex);
+  const std::string_view target = line.substr(0, space);
+  if (target == "/health") return {ReadState::health, {}};
+  const auto packet = net::hexDecodePacket(hexOfTarget(target), net::maxRequestHex);
   if (!packet) return {ReadState::malformed, {}};
   return {ReadState::http, *packet};
 }
@@ -96,6 +98,15 @@ std::vector<std::uint8_t> encodeAnswer(const net::CPacket& answer, ReadState for
   std::array<std::uint8_t, net::headerSize + net::maxPayload> wire{};
   const std::size_t count = net::encodePacket(answer, wire);
   return {wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(count)};
+}
+
+std::vector<std::uint8_t> encodeHealth(bool healthy) {
+  const std::string text = healthy ? "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
+                                     "Content-Length: 3\r\nConnection: close\r\n\r\nok\n"
+                                   : "HTTP/1.0 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
+                                     "Content-Length: 20\r\nConnection: close\r\n\r\n"
+                                     "store not answering\n";
+  return {text.begin(), text.end()};
 }
 
 }  // namespace orvalis::server

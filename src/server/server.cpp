@@ -47,7 +47,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   // Goes on from what the accepting thread received, if anything.
   void start(std::span<const std::uint8_t> received) {
     if (!socket_.is_open()) return;
-    arm();
+    arm(server_.settings_.timeout);
     received_.assign(received.begin(), received.end());
     if (received_.empty()) return read();
     take(readRequest(received_));
@@ -56,17 +56,28 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   // Sends what the accepting thread could not send of an answer.
   void finish(std::span<const std::uint8_t> rest) {
     if (!socket_.is_open()) return;
-    answerBytes_.assign(rest.begin(), rest.end());
-    write();
+    send({rest.begin(), rest.end()});
   }
 
  private:
-  // A silent or slow peer is dropped when the deadline passes.
-  void arm() {
-    timer_.expires_after(server_.settings_.timeout);
-    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
-      if (!ec) self->close();
+  using Clock = std::chrono::steady_clock;
+
+  // The connection is closed when the time passes, unless it has been armed
+  // again meanwhile: a deadline handler already queued when the timer was
+  // re-armed finds itself outdated and leaves the connection alone.
+  void arm(std::chrono::milliseconds time) {
+    timer_.expires_after(time);
+    timer_.async_wait([self = shared_from_this(), armed = ++armed_](std::error_code ec) {
+      if (!ec && armed == self->armed_) self->expire();
     });
+  }
+
+  void expire() {
+    if (healthPending_) {
+      healthPending_ = false;
+      return send(encodeHealth(false));
+    }
+    close();
   }
 
   void close() {
@@ -93,47 +104,37 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       case ReadState::malformed:
         server_.logMalformed(peer_);
         return close();
+      case ReadState::health:
+        return checkHealth();
       default:
         break;
     }
     received_.clear();
     received_.shrink_to_fit();
     const Route route = server_.handler_.route(result.request.code);
-    if (route == Route::hash) return hash(result);
-    // The peer has said all it will; no deadline while the request is worked on.
-    timer_.cancel();
     if (route == Route::now) return answer(server_.serve(result.request, peer_), result.state);
-    asio::thread_pool* pool = &server_.quickWorkers_;
-    // Nothing else of the connection is pending while a worker has it, so
-    // the worker starts the answer itself rather than handing it back.
-    asio::post(*pool, [self = shared_from_this(), request = result.request, form = result.state] {
-      self->answer(self->server_.serve(request, self->peer_), form);
-    });
+    if (route == Route::hash && !server_.admitHash()) {
+      return answer(server_.refuse(result.request, peer_), result.state);
+    }
+    work(route == Route::hash, result);
   }
 
-  // The deadline keeps running while the request waits for a hashing
-  // worker: a client that gave up is not worth the hash.
-  void hash(const ReadResult& result) {
-    // A quarter of the connection cap stays free of them for requests
-    // answered without waiting.
-    const std::size_t perWorkers = std::max<std::size_t>(server_.settings_.workers, 1) * 8;
-    const std::size_t headroom =
-        std::max<std::size_t>(server_.settings_.listen.maxConnections / 4 * 3, 1);
-    const int limit = static_cast<int>(std::min(perWorkers, headroom));
-    if (server_.hashWaiting_.fetch_add(1) >= limit) {
-      server_.hashWaiting_.fetch_sub(1);
-      net::CPacket failed;
-      net::buildPacket(failed, net::ansFailed, 0, {});
-      timer_.cancel();
-      return answer({failed, 0, 0}, result.state);
-    }
-    deadline_ = timer_.expiry();
-    asio::post(server_.hashWorkers_, [self = shared_from_this(), request = result.request,
-                                      form = result.state] {
-      const bool live = !self->closed_ && std::chrono::steady_clock::now() < self->deadline_;
+  // The deadline keeps running while a worker has the request: a client
+  // that gave up is not worth the work, and one whose request waited too
+  // long for a worker is refused at once rather than answered late.
+  void work(bool hashing, const ReadResult& result) {
+    asio::thread_pool& pool = hashing ? server_.hashWorkers_ : server_.quickWorkers_;
+    asio::post(pool, [self = shared_from_this(), request = result.request, form = result.state,
+                      deadline = timer_.expiry(), hashing] {
+      Server& server = self->server_;
+      const auto left = deadline - Clock::now();
+      const bool live = !self->closed_ && left > Clock::duration::zero();
       Outcome outcome;
-      if (live) outcome = self->server_.serve(request, self->peer_);
-      self->server_.hashWaiting_.fetch_sub(1);
+      if (live) {
+        outcome = left > server.settings_.timeout / 2 ? server.serve(request, self->peer_)
+                                                      : server.refuse(request, self->peer_);
+      }
+      if (hashing) server.hashWaiting_.fetch_sub(1);
       if (!live) return;
       asio::post(self->strand_, [self, outcome = std::move(outcome), form] {
         if (!self->closed_) self->answer(outcome, form);
@@ -141,14 +142,31 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
-  void answer(const Outcome& outcome, ReadState form) {
-    if (!outcome.answer) return close();
-    answerBytes_ = encodeAnswer(*outcome.answer, form);
-    write();
+  // A load balancer's check: 503 when the store has not answered within a
+  // second, whatever it is doing.
+  void checkHealth() {
+    constexpr auto within = std::chrono::seconds(1);
+    healthPending_ = true;
+    arm(within);
+    asio::post(server_.healthWorker_, [self = shared_from_this(), within] {
+      // Checks that piled up behind a stuck one have been answered already.
+      const bool healthy = !self->closed_ && self->server_.handler_.storeAnswers(within);
+      asio::post(self->strand_, [self, healthy] {
+        if (!self->healthPending_ || self->closed_) return;
+        self->healthPending_ = false;
+        self->send(encodeHealth(healthy));
+      });
+    });
   }
 
-  void write() {
-    arm();
+  void answer(const Outcome& outcome, ReadState form) {
+    if (!outcome.answer) return close();
+    send(encodeAnswer(*outcome.answer, form));
+  }
+
+  void send(std::vector<std::uint8_t> bytes) {
+    answerBytes_ = std::move(bytes);
+    arm(server_.settings_.timeout);
     asio::async_write(socket_, asio::buffer(answerBytes_),
                       [self = shared_from_this()](std::error_code ec, std::size_t) {
                         if (ec || nothingUnread(self->socket_.native_handle())) {
@@ -175,8 +193,11 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   asio::steady_timer timer_;
   Admission admission_;
   Peer peer_;
+  // Read by workers; set on the strand.
   std::atomic<bool> closed_{false};
-  std::chrono::steady_clock::time_point deadline_;  // set before a hash is queued
+  // On the strand only.
+  unsigned armed_ = 0;
+  bool healthPending_ = false;
   Chunk chunk_{};
   std::vector<std::uint8_t> received_;
   std::vector<std::uint8_t> answerBytes_;
@@ -201,7 +222,7 @@ void Server::run() {
 
 // Requests still queued are dropped, not worked through.
 void Server::stopWorkers() {
-  for (auto* pool : {&hashWorkers_, &quickWorkers_}) {
+  for (auto* pool : {&hashWorkers_, &quickWorkers_, &healthWorker_}) {
     pool->stop();
     pool->join();
   }
@@ -239,6 +260,32 @@ void Server::accept(AcceptedSocket accepted, Admission admission) {
   std::make_shared<Connection>(*this, listener_.adopt(std::move(accepted)), std::move(admission),
                                peer)
       ->start(received);
+}
+
+std::chrono::milliseconds storeWaitFor(std::chrono::milliseconds timeout) {
+  return std::clamp<std::chrono::milliseconds>(timeout / 8, std::chrono::milliseconds(20),
+                                               std::chrono::milliseconds(2000));
+}
+
+// Requests queued for or in a hash are bounded: past the bound they are
+// refused at once instead of holding a connection while the queue grows.
+// A quarter of the connection cap stays free of them for requests answered
+// without waiting.
+bool Server::admitHash() {
+  const std::size_t perWorkers = std::max<std::size_t>(settings_.workers, 1) * 8;
+  const std::size_t headroom = std::max<std::size_t>(settings_.listen.maxConnections / 4 * 3, 1);
+  const int limit = static_cast<int>(std::min(perWorkers, headroom));
+  if (hashWaiting_.fetch_add(1) < limit) return true;
+  hashWaiting_.fetch_sub(1);
+  return false;
+}
+
+Outcome Server::refuse(const net::CPacket& request, const Peer& peer) {
+  net::CPacket failed;
+  net::buildPacket(failed, net::ansFailed, 0);
+  Outcome outcome{failed, 0, 0};
+  if (!log_.quiet()) log_.write(formatTransaction(request.code, outcome, peer));
+  return outcome;
 }
 
 Outcome Server::serve(const net::CPacket& request, const Peer& peer) {

@@ -2,10 +2,12 @@
 // The account server: each connection carries one request, framed or as an
 // HTTP GET, and gets one answer. Sockets run on the listener's I/O threads,
 // which also answer what needs no waiting (the test request, look-ups in a
-// local store). The rest is handed once to a bounded worker pool, which
-// sends the answer itself: one pool for the requests that hash a password,
-// one for the others, so neither a slow hash nor a queue of them holds up
-// other connections or a user look-up.
+// local store). The rest is handed to a worker pool: one for the requests
+// that hash a password, one for the others, so neither a slow hash nor a
+// queue of them holds up other connections or a user look-up, and one for
+// health checks. A worker only works the answer out: the socket and its
+// deadline belong to the connection's strand alone, which sends the answer
+// unless the deadline has closed the connection first.
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +19,12 @@
 #include "server/transaction_log.h"
 
 namespace orvalis::server {
+
+// The longest a store call of a server whose requests have this deadline
+// may wait for a free database connection, and again for its statement or
+// a lock. A request makes at most two calls: the answer, a hash included,
+// comes well within the deadline.
+std::chrono::milliseconds storeWaitFor(std::chrono::milliseconds timeout);
 
 struct ServerSettings {
   ListenSettings listen;
@@ -39,6 +47,10 @@ class Server {
   void accept(AcceptedSocket accepted, Admission admission);
   // Works on a request and logs it; on any thread.
   Outcome serve(const net::CPacket& request, const Peer& peer);
+  // Refuses a request there is no longer time for, and logs it.
+  Outcome refuse(const net::CPacket& request, const Peer& peer);
+  // Counts a request in for a hash; false when too many wait already.
+  bool admitHash();
   void logMalformed(const Peer& peer);
   void stopWorkers();
 
@@ -49,9 +61,8 @@ class Server {
   // After the listener: queued work holding connections goes first.
   asio::thread_pool hashWorkers_;
   asio::thread_pool quickWorkers_{2};
-  // Requests queued for or in a hash; past the bound they are refused at
-  // once instead of holding a connection while the queue grows.
-  std::atomic<int> hashWaiting_{0};
+  asio::thread_pool healthWorker_{1};
+  std::atomic<int> hashWaiting_{0};  // requests queued for or in a hash
 };
 
 }  // namespace orvalis::server

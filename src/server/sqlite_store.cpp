@@ -91,7 +91,8 @@ std::size_t readerCount() {
 
 }  // namespace
 
-SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
+SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync,
+                         std::chrono::milliseconds busyWait)
     : sessionFull_(sessionSync == SessionSync::full) {
   sqlite3* raw = nullptr;
   const int rc =
@@ -104,7 +105,7 @@ SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
   }
   // Other processes (the administration commands, other servers) may hold
   // the write lock for a moment.
-  sqlite3_busy_timeout(raw, 5000);
+  sqlite3_busy_timeout(raw, static_cast<int>(busyWait.count()));
   if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA foreign_keys=ON") ||
       !exec("PRAGMA synchronous=FULL") || !exec(schema)) {
     throw StoreError("cannot set up " + path + ": " + sqlite3_errmsg(raw));
@@ -146,7 +147,7 @@ SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync)
       throw StoreError("cannot open " + path + " for reading: " +
                        (r != nullptr ? sqlite3_errmsg(r) : sqlite3_errstr(opened)));
     }
-    sqlite3_busy_timeout(r, 5000);
+    sqlite3_busy_timeout(r, static_cast<int>(busyWait.count()));
     reader->lookups = prepareLookups(r);
     readers_.push_back(std::move(reader));
   }
@@ -170,6 +171,9 @@ SqliteStore::Lookups SqliteStore::prepareLookups(sqlite3* db) {
   out[findLookup] = prepare(db,
                             "SELECT u.number, s.ticket, s.address, s.port FROM users u"
                             " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = ?1");
+  out[healthLookup] = prepare(db,
+                              "SELECT (SELECT count(*) FROM (SELECT 1 FROM users LIMIT 1))"
+                              " + (SELECT count(*) FROM (SELECT 1 FROM sessions LIMIT 1))");
   return out;
 }
 
@@ -336,6 +340,14 @@ StoreAnswer<std::optional<Session>> SqliteStore::findUser(std::int32_t number) {
   if (rc != SQLITE_ROW) return {};
   if (sqlite3_column_type(s, 1) == SQLITE_NULL) return {StoreStatus::ok, std::nullopt};
   return {StoreStatus::ok, sessionFrom(s, number, 1)};
+}
+
+// Readers wait on nobody in WAL mode; the time taken is what counts.
+bool SqliteStore::answers(std::chrono::milliseconds within) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto [held, stmt] = lookup(healthLookup);
+  Use s(stmt);
+  return sqlite3_step(s) == SQLITE_ROW && std::chrono::steady_clock::now() - start <= within;
 }
 
 }  // namespace orvalis::server

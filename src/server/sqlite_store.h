@@ -10,6 +10,7 @@
 // nor on each other.
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,7 +29,9 @@ class SqliteStore final : public UserStore {
   enum class SessionSync { normal, full };
 
   // Opens or creates the database; throws StoreError when it cannot.
-  explicit SqliteStore(const std::string& path, SessionSync sessionSync = SessionSync::full);
+  // busyWait bounds each wait for another process's write lock.
+  explicit SqliteStore(const std::string& path, SessionSync sessionSync = SessionSync::full,
+                       std::chrono::milliseconds busyWait = std::chrono::seconds(5));
   ~SqliteStore() override;
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
@@ -45,6 +48,7 @@ class SqliteStore final : public UserStore {
   StoreAnswer<std::int32_t> setPasswordByTicket(const Ticket& ticket,
                                                 std::string_view newHash) override;
   StoreAnswer<std::optional<Session>> findUser(std::int32_t number) override;
+  bool answers(std::chrono::milliseconds within) override;
   bool readsQuickly() const override { return !readers_.empty(); }
 
  private:
@@ -56,7 +60,7 @@ class SqliteStore final : public UserStore {
     void operator()(sqlite3* db) const;
   };
 
-  enum Lookup { hashLookup, sessionLookup, findLookup, lookupCount };
+  enum Lookup { hashLookup, sessionLookup, findLookup, healthLookup, lookupCount };
   using Lookups = std::array<Stmt, lookupCount>;
   struct Reader;
 

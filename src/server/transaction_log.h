@@ -2,11 +2,14 @@
 // One line per transaction on standard error: who, what, which answer, and
 // from where. Passwords never reach it: only numbers and message names.
 
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "server/request_handler.h"
 
@@ -20,17 +23,39 @@ std::string endpointText(std::uint32_t address, std::uint16_t port);
 // The log line, without its newline. A malformed request has no answer.
 std::string formatTransaction(std::int16_t requestCode, const Outcome& outcome, const Peer& peer);
 
-// Writes whole lines to a stream from any thread; writes nothing when quiet.
+// Whole lines to a descriptor (not owned), from any thread; nothing when
+// quiet. write() only queues: a thread of the log's own does the writing,
+// so a log reader that stalls (a full journal pipe) never holds up the
+// threads that accept and answer. Past a bound, lines are dropped and
+// counted, and the count is written once the descriptor takes data again.
 class TransactionLog {
  public:
-  TransactionLog(std::ostream& out, bool quiet) : out_(out), quiet_(quiet) {}
+  TransactionLog(int fd, bool quiet);
+  // Writes what is queued, giving up after a while on a stalled descriptor.
+  ~TransactionLog();
+  TransactionLog(const TransactionLog&) = delete;
+  TransactionLog& operator=(const TransactionLog&) = delete;
+
   void write(std::string_view line);
   bool quiet() const { return quiet_; }
 
+  static constexpr std::size_t maxQueued = 1 << 20;  // bytes
+
  private:
+  void run();
+  // Writes all of bytes unless stopping and the descriptor stays stalled.
+  bool writeOut(std::string_view bytes);
+
+  const int fd_;
+  const bool quiet_;
+  int wake_ = -1;  // an eventfd: stop
   std::mutex lock_;
-  std::ostream& out_;
-  bool quiet_;
+  std::condition_variable queued_;
+  std::string pending_;
+  std::size_t dropped_ = 0;
+  bool stopping_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread writer_;
 };
 
 }  // namespace orvalis::server

@@ -5,6 +5,7 @@
 // one atomic step, so a concurrent logout or re-login cannot slip between.
 // Implementations must be safe to call from several threads at once.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -75,6 +76,10 @@ class UserStore {
                                                         std::string_view newHash) = 0;
   // notFound: no such account; ok with no session: not logged in.
   virtual StoreAnswer<std::optional<Session>> findUser(std::int32_t number) = 0;
+
+  // True when both tables answer a trivial read within the given time (a
+  // load balancer's health check).
+  virtual bool answers(std::chrono::milliseconds within) = 0;
 
   // True when look-ups (passwordHash, sessionByTicket, findUser) never wait
   // on the network or on another thread's write, so that a server may do

@@ -3,7 +3,12 @@
 #include "server/options.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "net/message_codes.h"
 #include "server/transaction_log.h"
@@ -137,14 +142,55 @@ TEST(TransactionLog, LineNamesNumberRequestAnswerAndPeer) {
             "number=- request=unknown(99) answer=ansFailed peer=127.0.0.1:40123");
   EXPECT_EQ(formatTransaction(net::reqLogin, {std::nullopt, 200000001, 0}, peer),
             "number=200000001 request=reqLogin answer=malformed peer=127.0.0.1:40123");
+}
 
-  std::ostringstream out;
-  TransactionLog quiet(out, true);
-  quiet.write("x");
-  EXPECT_TRUE(out.str().empty());
-  TransactionLog loud(out, false);
-  loud.write("x");
-  EXPECT_EQ(out.str(), "x\n");
+// What a pipe holds, read until it stays empty for `quiet`.
+std::string drain(int fd, int quietMs) {
+  std::string out;
+  char chunk[65536];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, quietMs) == 1) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+// A reader that stops reading (a full journal pipe) holds up neither the
+// threads that log nor the end of the log; what could not be queued is
+// counted, and every line that arrives arrives whole.
+TEST(TransactionLog, NeverWaitsForItsReader) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  {
+    TransactionLog quiet(fds[1], true);
+    quiet.write("x");
+    TransactionLog loud(fds[1], false);
+    loud.write("one");
+    loud.write("two");
+  }
+  EXPECT_EQ(drain(fds[0], 100), "one\ntwo\n");
+
+  const std::string line(60, 'x');
+  constexpr int lines = 100'000;  // six times what the pipe and the queue hold
+  std::string arrived;
+  {
+    TransactionLog stalled(fds[1], false);
+    for (int i = 0; i < lines; ++i) stalled.write(line);
+    arrived = drain(fds[0], 2000);
+  }
+  const std::string dropped = "orvalis-server: ";
+  const std::size_t at = arrived.find(dropped);
+  ASSERT_NE(at, std::string::npos);
+  const int lost = std::stoi(arrived.substr(at + dropped.size()));
+  EXPECT_GT(lost, 0);
+  const std::string kept = arrived.substr(0, at) + arrived.substr(arrived.find('\n', at) + 1);
+  ASSERT_EQ(kept.size() % (line.size() + 1), 0U);
+  EXPECT_EQ(static_cast<int>(kept.size() / (line.size() + 1)) + lost, lines);
+  EXPECT_EQ(kept.find_first_not_of("x\n"), std::string::npos);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
