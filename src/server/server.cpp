@@ -240,7 +240,9 @@ void Server::accept(AcceptedSocket accepted, Admission admission) {
   if (!received.empty()) {
     const ReadResult result = readRequest(received);
     if (result.state == ReadState::malformed) return logMalformed(peer);
-    if (result.state != ReadState::needMore && handler_.route(result.request.code) == Route::now) {
+    const bool request =
+        result.state == ReadState::binary || result.state == ReadState::http;
+    if (request && handler_.route(result.request.code) == Route::now) {
       const Outcome outcome = serve(result.request, peer);
       if (!outcome.answer) return;
       const auto answer = encodeAnswer(*outcome.answer, result.state);

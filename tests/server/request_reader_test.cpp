@@ -88,6 +88,10 @@ TEST(RequestReader, HttpOriginAndAbsoluteForms) {
     EXPECT_EQ(r.request.code, net::reqLogin);
     EXPECT_EQ(r.request.payload[5], 's');
   }
+  // A load balancer's check is not a request, and a target merely starting
+  // like it is not a check.
+  EXPECT_EQ(readRequest(bytesOf("GET /health HTTP/1.0\r\n\r\n")).state, ReadState::health);
+  EXPECT_EQ(readRequest(bytesOf("GET /healthz HTTP/1.0\r\n\r\n")).state, ReadState::malformed);
 }
 
 TEST(RequestReader, RefusesBadHttpRequests) {

@@ -54,11 +54,12 @@ struct Instance {
 class SharedDatabase : public orvalis::testing::PostgresTest {
  protected:
 
-  Instance start() const {
+  Instance start(std::vector<std::string> more = {}, const std::string& db = {}) const {
     Instance out;
-    out.process = std::make_unique<ChildProcess>(
-        ORVALIS_SERVER_PATH, std::vector<std::string>{"--port", "0", "--bind", "127.0.0.1", "--db",
-                                                      db_, "--hash-cost", "min", "--quiet"});
+    std::vector<std::string> args{"--port",      "0",   "--bind", "127.0.0.1", "--db",
+                                  db.empty() ? db_ : db, "--hash-cost", "min", "--quiet"};
+    args.insert(args.end(), more.begin(), more.end());
+    out.process = std::make_unique<ChildProcess>(ORVALIS_SERVER_PATH, args);
     const auto line = out.process->waitForLine("listening on ", 10s);
     if (!line) throw std::runtime_error("no port announced: " + out.process->errText());
     out.port = static_cast<std::uint16_t>(std::stoi(*line));
@@ -228,6 +229,83 @@ TEST_F(SharedDatabase, DatabaseRestartUnderLoad) {
   EXPECT_LT(load.slowestMs(), 2000);
   EXPECT_EQ(one.process->stop(), 0) << one.process->errText();
   EXPECT_EQ(two.process->stop(), 0) << two.process->errText();
+}
+
+// The status line of the answer to GET /health, or "" when none came.
+std::string health(std::uint16_t port) {
+  testing::WireClient client(port);
+  if (!client.connected() || !client.send("GET /health HTTP/1.0\r\n\r\n")) return {};
+  const auto bytes = client.readToEnd();
+  if (!bytes) return {};
+  const std::string text(bytes->begin(), bytes->end());
+  return text.substr(0, text.find("\r\n"));
+}
+
+// A table locked by another session: every request still gets an answer
+// within the server's deadline, a failure rather than a silent close, and
+// the health check says so until the lock goes.
+TEST_F(SharedDatabase, LockedTableAnswersWithinTheDeadline) {
+  Instance server = start({"--timeout-ms", "2000"});
+  ASSERT_EQ(transact(server.port, net::reqRegister, net::registerPayload(alice, "alice1")),
+            net::ansDone);
+  const net::Ticket a = login(server.port, alice, "alice1", 5001);
+  EXPECT_EQ(health(server.port), "HTTP/1.0 200 OK");
+
+  auto locker = std::make_unique<ChildProcess>(
+      "psql", std::vector<std::string>{"-qAt", "-c", "BEGIN", "-c",
+                                       "LOCK TABLE sessions IN ACCESS EXCLUSIVE MODE", "-c",
+                                       "SELECT 'locked'", "-c", "SELECT pg_sleep(120)", db_});
+  ASSERT_TRUE(locker->waitForLine("locked", 10s)) << locker->errText();
+
+  std::vector<std::thread> requests;
+  std::atomic<int> failed{0}, slow{0};
+  for (int i = 0; i < 5; ++i) {
+    requests.emplace_back([&, i] {
+      const auto began = std::chrono::steady_clock::now();
+      const auto code =
+          i == 0 ? transact(server.port, net::reqLogin,
+                            net::loginPayload(alice, "alice1", loopback, 5001))
+                 : transact(server.port, net::reqFindUser, net::findUserPayload(a, alice));
+      failed += code == net::ansFailed;
+      slow += std::chrono::steady_clock::now() - began > 2500ms;
+    });
+  }
+  const std::string stuck = health(server.port);
+  for (auto& r : requests) r.join();
+  EXPECT_EQ(failed.load(), 5);
+  EXPECT_EQ(slow.load(), 0);
+  EXPECT_EQ(stuck, "HTTP/1.0 503 Service Unavailable");
+
+  // A backend whose client is gone keeps its lock until it next writes.
+  locker.reset();
+  cluster().sql(name(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                        " WHERE query LIKE '%pg_sleep%' AND pid <> pg_backend_pid()");
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (health(server.port) != "HTTP/1.0 200 OK" && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(health(server.port), "HTTP/1.0 200 OK");
+  EXPECT_EQ(transact(server.port, net::reqFindUser, net::findUserPayload(a, alice)),
+            net::ansUserFound);
+  EXPECT_EQ(server.process->stop(), 0) << server.process->errText();
+}
+
+// Once the tables are made, a role with nothing but row rights runs the
+// server: starting needs no DDL on an up-to-date database.
+TEST_F(SharedDatabase, RoleWithRowRightsOnly) {
+  EXPECT_EQ(start().process->stop(), 0);
+  ASSERT_TRUE(cluster().sql(name(), "DO $$ BEGIN CREATE ROLE rowonly LOGIN;"
+                                  " EXCEPTION WHEN duplicate_object THEN NULL; END $$;"
+                                  " GRANT SELECT, INSERT, UPDATE, DELETE ON users, sessions"
+                                  " TO rowonly; GRANT SELECT ON schema_version TO rowonly"));
+  std::string uri = db_;
+  uri.replace(uri.find("postgres@"), 9, "rowonly@");
+  Instance server = start({}, uri);
+  EXPECT_EQ(transact(server.port, net::reqRegister, net::registerPayload(alice, "alice1")),
+            net::ansDone);
+  const net::Ticket a = login(server.port, alice, "alice1", 5001);
+  EXPECT_EQ(transact(server.port, net::reqFindUser, net::findUserPayload(a, alice)),
+            net::ansUserFound);
+  EXPECT_EQ(server.process->stop(), 0) << server.process->errText();
 }
 
 // The installed program, also where PATH lacks the sbin directories.
