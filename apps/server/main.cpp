@@ -88,7 +88,8 @@ int serve(const Options& o, TransactionLog& log) {
   }
   const ServerSettings settings{.listen = listenSettings(o),
                                 .timeout = timeout,
-                                .workers = workerCount(o)};
+                                .workers = workerCount(o),
+                                .trustedProxies = o.trustedProxies};
   Server server(settings, handler, log);
   // Both stop on the same signal.
   std::thread relaying;

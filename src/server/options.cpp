@@ -49,6 +49,10 @@ constexpr std::string_view usage =
     "                        that of --bind)\n"
     "  --max-relayed-calls N calls the relay carries at once (default 500)\n"
     "  --no-call-relay       no call relay\n"
+    "  --trusted-proxy ADDR  take the PROXY protocol (version 2) header that a\n"
+    "                        load balancer at this IPv4 address sends, and\n"
+    "                        treat the phone's address in it as the peer;\n"
+    "                        may be given more than once\n"
     "  --help                this text\n"
     "\n"
     "Commands (run on the --db database, then exit):\n"
@@ -163,7 +167,8 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
     }
     constexpr std::array valued{
         "--port",   "--bind", "--db", "--relay", "--hash-cost", "--timeout-ms", "--max-connections",
-        "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls", "--call-relay-bind"};
+        "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls", "--call-relay-bind",
+        "--trusted-proxy"};
     if (std::find(valued.begin(), valued.end(), arg) == valued.end()) {
       return "unknown option: " + std::string(arg);
     }
@@ -209,6 +214,10 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       std::uint32_t address = 0;
       if (!parseIpv4(value, address)) return bad;
       o.callRelayBind = address;
+    } else if (arg == "--trusted-proxy") {
+      std::uint32_t address = 0;
+      if (!parseIpv4(value, address) || address == 0) return bad;
+      o.trustedProxies.push_back(address);
     } else if (arg == "--max-relayed-calls") {
       const auto n = parseNumber<std::uint32_t>(value, 1, 1'000'000);
       if (!n) return bad;

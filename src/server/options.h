@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace orvalis::server {
 
@@ -35,6 +36,9 @@ struct Options {
   std::uint32_t callRelayAddress = 0;  // network order; 0: where phones reach the server
   std::optional<std::uint32_t> callRelayBind;  // network order; unset: as --bind
   std::uint32_t maxRelayedCalls = 500;
+  // Load balancers whose connections start with a PROXY protocol header
+  // naming the phone's own address (network order).
+  std::vector<std::uint32_t> trustedProxies;
   std::int32_t number = 0;  // add-user, delete-user
   std::string password;     // add-user
   bool passwordFromInput = false;  // add-user without PASSWORD: read from stdin

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/message_codes.h"
+#include "server/proxy_header.h"
 
 namespace orvalis::server {
 
@@ -32,12 +33,43 @@ bool nothingUnread(int fd) {
   return ::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0;
 }
 
+enum class Unwrapped { needMore, done, malformed };
+
+// Takes a trusted load balancer's PROXY header off the front of bytes: the
+// phone it names becomes the peer. The local address stays the socket's
+// own, since the call relay announced from it listens here, not on the
+// balancer. A connection without a header (the balancer's own check, say)
+// keeps its peer.
+Unwrapped unwrapProxy(std::span<const std::uint8_t> bytes, Peer& peer, std::size_t& taken) {
+  const ProxyHeader header = readProxyHeader(bytes);
+  taken = 0;
+  switch (header.state) {
+    case ProxyState::needMore:
+      return Unwrapped::needMore;
+    case ProxyState::malformed:
+      return Unwrapped::malformed;
+    case ProxyState::absent:
+      return Unwrapped::done;
+    case ProxyState::local:
+      taken = header.length;
+      return Unwrapped::done;
+    case ProxyState::proxied:
+      taken = header.length;
+      peer.address = htonl(header.source);
+      peer.port = header.sourcePort;
+      return Unwrapped::done;
+  }
+  return Unwrapped::malformed;
+}
+
 }  // namespace
 
 class Server::Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(Server& server, tcp::socket socket, Admission admission, const Peer& peer)
-      : server_(server),
+  Connection(Server& server, tcp::socket socket, Admission admission, const Peer& peer,
+             bool proxyPending = false)
+      : proxyPending_(proxyPending),
+        server_(server),
         socket_(std::move(socket)),
         strand_(socket_.get_executor()),
         timer_(strand_),
@@ -50,7 +82,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     arm(server_.settings_.timeout);
     received_.assign(received.begin(), received.end());
     if (received_.empty()) return read();
-    take(readRequest(received_));
+    taken();
   }
 
   // Sends what the accepting thread could not send of an answer.
@@ -93,8 +125,28 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
           if (ec) return self->close();
           self->received_.insert(self->received_.end(), self->chunk_.begin(),
                                  self->chunk_.begin() + static_cast<std::ptrdiff_t>(n));
-          self->take(readRequest(self->received_));
+          self->taken();
         });
+  }
+
+  // What has arrived so far; a trusted balancer's header comes first.
+  void taken() {
+    if (proxyPending_) {
+      std::size_t header = 0;
+      switch (unwrapProxy(received_, peer_, header)) {
+        case Unwrapped::needMore:
+          return read();
+        case Unwrapped::malformed:
+          server_.logMalformed(peer_);
+          return close();
+        case Unwrapped::done:
+          break;
+      }
+      proxyPending_ = false;
+      received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(header));
+      if (received_.empty()) return read();
+    }
+    take(readRequest(received_));
   }
 
   void take(const ReadResult& result) {
@@ -187,6 +239,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
                             });
   }
 
+  bool proxyPending_;  // on the strand only
   Server& server_;
   tcp::socket socket_;
   const asio::any_io_executor strand_;
@@ -232,12 +285,22 @@ void Server::stopWorkers() {
 // needs no waiting is answered here and then, like a plain loop would: no
 // poll, no timer, no hand-off. The rest goes on as a connection of its own.
 void Server::accept(AcceptedSocket accepted, Admission admission) {
-  const Peer peer = peerOf(accepted.peer(), accepted.fd());
+  Peer peer = peerOf(accepted.peer(), accepted.fd());
   Chunk chunk;
   const ssize_t n = ::recv(accepted.fd(), chunk.data(), chunk.size(), 0);
   if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return;
-  const std::span<const std::uint8_t> received(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
-  if (!received.empty()) {
+  std::span<const std::uint8_t> received(chunk.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+  bool proxyPending = trusted(peer);
+  if (proxyPending && !received.empty()) {
+    std::size_t header = 0;
+    const Unwrapped unwrapped = unwrapProxy(received, peer, header);
+    if (unwrapped == Unwrapped::malformed) return logMalformed(peer);
+    if (unwrapped == Unwrapped::done) {
+      proxyPending = false;
+      received = received.subspan(header);
+    }
+  }
+  if (!received.empty() && !proxyPending) {
     const ReadResult result = readRequest(received);
     if (result.state == ReadState::malformed) return logMalformed(peer);
     const bool request =
@@ -260,8 +323,13 @@ void Server::accept(AcceptedSocket accepted, Admission admission) {
   // Nothing else knows the connection yet, so it starts here; its handlers
   // run on its own strand.
   std::make_shared<Connection>(*this, listener_.adopt(std::move(accepted)), std::move(admission),
-                               peer)
+                               peer, proxyPending)
       ->start(received);
+}
+
+bool Server::trusted(const Peer& peer) const {
+  return std::ranges::find(settings_.trustedProxies, peer.address) !=
+         settings_.trustedProxies.end();
 }
 
 std::chrono::milliseconds storeWaitFor(std::chrono::milliseconds timeout) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <vector>
 
 #include "server/listener.h"
 #include "server/request_handler.h"
@@ -30,6 +31,9 @@ struct ServerSettings {
   ListenSettings listen;
   std::chrono::milliseconds timeout{10'000};  // to receive the request; to send the answer
   std::size_t workers = 2;                    // for requests that hash a password
+  // Load balancers (network order) whose connections may start with a
+  // PROXY protocol header: the phone's address in it stands for theirs.
+  std::vector<std::uint32_t> trustedProxies;
 };
 
 class Server {
@@ -52,6 +56,7 @@ class Server {
   // Counts a request in for a hash; false when too many wait already.
   bool admitHash();
   void logMalformed(const Peer& peer);
+  bool trusted(const Peer& peer) const;
   void stopWorkers();
 
   ServerSettings settings_;

@@ -80,6 +80,10 @@ TEST(Options, DefaultsAndEveryOption) {
   EXPECT_EQ(r.relayAddress, htonl(INADDR_LOOPBACK));
   EXPECT_EQ(r.relayPort, 4000);
   EXPECT_EQ(ok({"--port", "1", "--help", "--bogus"}).command, Command::help);
+
+  const Options proxies = ok({"--trusted-proxy", "127.0.0.1", "--trusted-proxy", "10.0.0.2"});
+  EXPECT_EQ(proxies.trustedProxies,
+            (std::vector<std::uint32_t>{htonl(INADDR_LOOPBACK), htonl(0x0A000002)}));
 }
 
 TEST(Options, Commands) {
@@ -123,6 +127,8 @@ TEST(Options, BadValuesAreErrors) {
                                                                      {"--threads", "0"},
                                                                      {"--threads", "1000"},
                                                                      {"--db", ""},
+                                                                     {"--trusted-proxy", "0.0.0.0"},
+                                                                     {"--trusted-proxy", "lb"},
                                                                      {"--verbose"}}) {
     EXPECT_TRUE(std::holds_alternative<std::string>(parseOptions(args))) << args[0];
   }

@@ -344,6 +344,7 @@ TEST_F(ServerProcess, HelpAndBadOptions) {
   EXPECT_EQ(help.exitStatus, 0);
   for (const char* word : {"--port", "--bind", "--db", "--relay", "--hash-cost", "--closed",
                            "--timeout-ms", "--max-connections", "--threads", "--quiet", "--help",
+                           "--trusted-proxy",
                            "add-user", "delete-user", "list-users"}) {
     EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }

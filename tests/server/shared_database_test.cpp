@@ -354,11 +354,12 @@ std::string testProxyConfig(const std::string& shipped, std::uint16_t listenPort
 // HAProxy, as deploy/haproxy.cfg sets it up, in front of two servers and of
 // a backend that takes connections but never answers: its health check
 // takes that one out, and phones register, log in and find each other
-// through the proxy, whichever server each connection reaches.
+// through the proxy, whichever server each connection reaches, each at its
+// own address rather than the proxy's.
 TEST_F(SharedDatabase, ThroughHaproxy) {
   const std::string haproxy = programPath("haproxy");
   if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (Debian package haproxy)";
-  Instance one = start(), two = start();
+  Instance one = start({"--trusted-proxy", "127.0.0.1"}), two = start({"--trusted-proxy", "127.0.0.1"});
   const auto mute = net::Socket::createTcp();
   ASSERT_TRUE(mute->listen(loopback, 0));
 
@@ -382,14 +383,31 @@ TEST_F(SharedDatabase, ThroughHaproxy) {
   EXPECT_EQ(transact(port, net::reqRegister, net::registerPayload(alice, "alice1")), net::ansDone);
   EXPECT_EQ(transact(port, net::reqRegister, net::registerPayload(bob, "bobby1")), net::ansDone);
   const net::Ticket a = login(port, alice, "alice1", 5001);
-  login(port, bob, "bobby1", 5002);
+  // Bob's phone, on another machine, announces no address of its own.
+  const std::uint32_t elsewhere = htonl(0x7F000002);
+  const auto bobIn = exchange(port, packet(net::reqLogin, net::loginPayload(bob, "bobby1", 0, 5002)),
+                              elsewhere);
+  ASSERT_TRUE(bobIn);
+  EXPECT_EQ(bobIn->code, net::ansLoggedIn);
   // Round robin: these finds reach both servers.
   for (int i = 0; i < 4; ++i) {
     std::optional<net::CPacket> found;
     ASSERT_EQ(transact(port, net::reqFindUser, net::findUserPayload(a, bob), &found),
               net::ansUserFound);
     EXPECT_EQ(net::parseUserFound(*found).port, 5002);
+    EXPECT_EQ(net::parseUserFound(*found).address, elsewhere);
   }
+  // A phone may not claim another address by sending a header itself.
+  EXPECT_EQ(transact(one.port, net::reqTestServer), net::ansDone);
+  const std::vector<std::uint8_t> forged{0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D, 0x0A, 0x51,
+                                         0x55, 0x49, 0x54, 0x0A, 0x21, 0x11, 0x00, 0x0C,
+                                         10,   0,    0,    9,    127,  0,    0,    1,
+                                         0x13, 0x88, 0x0D, 0x41};
+  testing::WireClient direct(one.port, 20, elsewhere);
+  ASSERT_TRUE(direct.send(forged));
+  const auto refused = direct.readToEnd();
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->empty());
   EXPECT_EQ(one.process->stop(), 0);
   EXPECT_EQ(two.process->stop(), 0);
 }

@@ -26,13 +26,20 @@ namespace orvalis::server::testing {
 
 class WireClient {
  public:
-  explicit WireClient(std::uint16_t port, int receiveTimeoutSeconds = 20) {
+  // From source (network order) when it is not 0: another loopback
+  // address stands for another machine.
+  explicit WireClient(std::uint16_t port, int receiveTimeoutSeconds = 20, std::uint32_t source = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("no socket");
     timeval tv{receiveTimeoutSeconds, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    if (source != 0) {
+      sa.sin_addr.s_addr = source;
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+        throw std::runtime_error("cannot bind the source address");
+    }
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sa.sin_port = htons(port);
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
@@ -91,8 +98,9 @@ inline net::CPacket packet(std::int16_t code, std::span<const std::uint8_t> payl
 }
 
 // The answer to one framed request; nullopt when the server closed without one.
-inline std::optional<net::CPacket> exchange(std::uint16_t port, const net::CPacket& request) {
-  WireClient client(port);
+inline std::optional<net::CPacket> exchange(std::uint16_t port, const net::CPacket& request,
+                                            std::uint32_t source = 0) {
+  WireClient client(port, 20, source);
   if (!client.connected() || !client.send(wireBytes(request))) return std::nullopt;
   const auto bytes = client.readToEnd();
   if (!bytes || bytes->size() < net::headerSize) return std::nullopt;
