@@ -23,6 +23,7 @@
 #include "server/relay.h"
 #include "server/request_handler.h"
 #include "server/server.h"
+#include "server/tls_identity.h"
 #include "server/transaction_log.h"
 
 namespace {
@@ -60,6 +61,24 @@ std::size_t workerCount(const Options& o) {
   return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 2, 16);
 }
 
+// The TLS side: the administrator's pair, or one made on the first start.
+// A pair named on the command line must load; a default one that cannot be
+// made leaves the server plain, as it was before it spoke TLS.
+std::shared_ptr<asio::ssl::context> tlsContext(const Options& o) {
+  if (!o.tls) return nullptr;
+  TlsFiles files = defaultTlsFiles(o.dbPath);
+  const bool named = !o.tlsCertificate.empty() || !o.tlsKey.empty();
+  if (named) {
+    if (o.tlsCertificate.empty() || o.tlsKey.empty())
+      throw std::runtime_error("--tls-cert and --tls-key go together");
+    files = {o.tlsCertificate, o.tlsKey};
+  } else if (const std::string error = makeSelfSignedUnlessPresent(files); !error.empty()) {
+    std::cerr << "orvalis-server: no TLS: " << error << '\n';
+    return nullptr;
+  }
+  return serverTlsContext(files);
+}
+
 int serve(const Options& o, TransactionLog& log) {
   const auto timeout = std::chrono::milliseconds(o.timeoutMs);
   const auto store = openUserStore(o.dbPath, storeWaitFor(timeout));
@@ -89,7 +108,8 @@ int serve(const Options& o, TransactionLog& log) {
   const ServerSettings settings{.listen = listenSettings(o),
                                 .timeout = timeout,
                                 .workers = workerCount(o),
-                                .trustedProxies = o.trustedProxies};
+                                .trustedProxies = o.trustedProxies,
+                                .tls = tlsContext(o)};
   Server server(settings, handler, log);
   // Both stop on the same signal.
   std::thread relaying;

@@ -53,6 +53,12 @@ constexpr std::string_view usage =
     "                        load balancer at this IPv4 address sends, and\n"
     "                        treat the phone's address in it as the peer;\n"
     "                        may be given more than once\n"
+    "  --tls-cert FILE       certificate (PEM) for phones that speak TLS on the\n"
+    "                        same port (default: server-tls.crt beside the\n"
+    "                        SQLite database, or in the working directory;\n"
+    "                        made, self-signed, on the first start)\n"
+    "  --tls-key FILE        its private key (default: server-tls.key there)\n"
+    "  --no-tls              plain connections only\n"
     "  --help                this text\n"
     "\n"
     "Commands (run on the --db database, then exit):\n"
@@ -161,6 +167,10 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       o.callRelay = false;
       continue;
     }
+    if (arg == "--no-tls") {
+      o.tls = false;
+      continue;
+    }
     if (!arg.starts_with("--")) {
       words.push_back(arg);
       continue;
@@ -168,7 +178,7 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
     constexpr std::array valued{
         "--port",   "--bind", "--db", "--relay", "--hash-cost", "--timeout-ms", "--max-connections",
         "--threads", "--call-relay-port", "--call-relay-address", "--max-relayed-calls", "--call-relay-bind",
-        "--trusted-proxy"};
+        "--trusted-proxy", "--tls-cert", "--tls-key"};
     if (std::find(valued.begin(), valued.end(), arg) == valued.end()) {
       return "unknown option: " + std::string(arg);
     }
@@ -214,6 +224,9 @@ ParseResult parseOptions(std::span<const std::string_view> args) {
       std::uint32_t address = 0;
       if (!parseIpv4(value, address)) return bad;
       o.callRelayBind = address;
+    } else if (arg == "--tls-cert" || arg == "--tls-key") {
+      if (value.empty()) return bad;
+      (arg == "--tls-cert" ? o.tlsCertificate : o.tlsKey) = value;
     } else if (arg == "--trusted-proxy") {
       std::uint32_t address = 0;
       if (!parseIpv4(value, address) || address == 0) return bad;

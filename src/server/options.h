@@ -39,6 +39,10 @@ struct Options {
   // Load balancers whose connections start with a PROXY protocol header
   // naming the phone's own address (network order).
   std::vector<std::uint32_t> trustedProxies;
+  // TLS beside the plain protocol: this pair, or one made beside the
+  // database on the first start.
+  bool tls = true;
+  std::string tlsCertificate, tlsKey;
   std::int32_t number = 0;  // add-user, delete-user
   std::string password;     // add-user
   bool passwordFromInput = false;  // add-user without PASSWORD: read from stdin

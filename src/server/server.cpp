@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <asio/ssl.hpp>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 #include "net/message_codes.h"
@@ -17,6 +19,10 @@ namespace orvalis::server {
 namespace {
 
 using Chunk = std::array<std::uint8_t, 1024>;
+
+// A TLS record (a ClientHello) starts with this byte; framed requests start
+// with the marker 12 and HTTP with a letter.
+constexpr std::uint8_t tlsHandshakeRecord = 0x16;
 
 Peer peerOf(const tcp::endpoint& endpoint, int fd) {
   sockaddr_in local{};
@@ -120,13 +126,15 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void read() {
-    socket_.async_read_some(
-        asio::buffer(chunk_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
-          if (ec) return self->close();
-          self->received_.insert(self->received_.end(), self->chunk_.begin(),
-                                 self->chunk_.begin() + static_cast<std::ptrdiff_t>(n));
-          self->taken();
-        });
+    withStream([&](auto& stream) {
+      stream.async_read_some(
+          asio::buffer(chunk_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+            if (ec) return self->close();
+            self->received_.insert(self->received_.end(), self->chunk_.begin(),
+                                   self->chunk_.begin() + static_cast<std::ptrdiff_t>(n));
+            self->taken();
+          });
+    });
   }
 
   // What has arrived so far; a trusted balancer's header comes first.
@@ -146,7 +154,34 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(header));
       if (received_.empty()) return read();
     }
+    if (!tls_ && server_.settings_.tls && received_.front() == tlsHandshakeRecord)
+      return startTls();
     take(readRequest(received_));
+  }
+
+  // The request comes inside TLS; what has arrived so far starts the
+  // handshake. A client sends nothing of its own before the server's
+  // answer (there is no early data), so nothing may be left over.
+  void startTls() {
+    tls_.emplace(socket_, *server_.settings_.tls);
+    handshake_ = std::move(received_);
+    received_.clear();
+    tls_->async_handshake(asio::ssl::stream_base::server, asio::buffer(handshake_),
+                          [self = shared_from_this()](std::error_code ec, std::size_t used) {
+                            if (ec || used != self->handshake_.size()) {
+                              self->server_.logMalformed(self->peer_);
+                              return self->close();
+                            }
+                            self->handshake_ = {};
+                            self->read();
+                          });
+  }
+
+  // The connection's byte stream: inside TLS once it has started.
+  template <class F>
+  void withStream(F&& f) {
+    if (tls_) return f(*tls_);
+    f(socket_);
   }
 
   void take(const ReadResult& result) {
@@ -219,6 +254,17 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   void send(std::vector<std::uint8_t> bytes) {
     answerBytes_ = std::move(bytes);
     arm(server_.settings_.timeout);
+    if (tls_) {
+      // The answer, then close_notify, so that the client can tell the end
+      // of the answer from a cut connection; the deadline bounds the wait
+      // for the client's own.
+      return asio::async_write(*tls_, asio::buffer(answerBytes_),
+                               [self = shared_from_this()](std::error_code ec, std::size_t) {
+                                 if (ec) return self->close();
+                                 self->tls_->async_shutdown(
+                                     [self](std::error_code) { self->close(); });
+                               });
+    }
     asio::async_write(socket_, asio::buffer(answerBytes_),
                       [self = shared_from_this()](std::error_code ec, std::size_t) {
                         if (ec || nothingUnread(self->socket_.native_handle())) {
@@ -252,6 +298,8 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   unsigned armed_ = 0;
   bool healthPending_ = false;
   Chunk chunk_{};
+  std::optional<asio::ssl::stream<tcp::socket&>> tls_;
+  std::vector<std::uint8_t> handshake_;  // the bytes that started TLS
   std::vector<std::uint8_t> received_;
   std::vector<std::uint8_t> answerBytes_;
 };
@@ -300,7 +348,8 @@ void Server::accept(AcceptedSocket accepted, Admission admission) {
       received = received.subspan(header);
     }
   }
-  if (!received.empty() && !proxyPending) {
+  const bool tls = settings_.tls && !received.empty() && received.front() == tlsHandshakeRecord;
+  if (!received.empty() && !proxyPending && !tls) {
     const ReadResult result = readRequest(received);
     if (result.state == ReadState::malformed) return logMalformed(peer);
     const bool request =

@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <asio/ssl/context.hpp>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "server/listener.h"
@@ -34,6 +36,9 @@ struct ServerSettings {
   // Load balancers (network order) whose connections may start with a
   // PROXY protocol header: the phone's address in it stands for theirs.
   std::vector<std::uint32_t> trustedProxies;
+  // When set, a connection that starts with a TLS handshake carries its
+  // request inside TLS; plain ones are served as ever.
+  std::shared_ptr<asio::ssl::context> tls;
 };
 
 class Server {

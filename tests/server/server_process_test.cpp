@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -304,6 +305,43 @@ TEST_F(ServerProcess, AbandonedLoginsLeaveRoomForOthers) {
   std::printf("[figure] server CPU 3 s after the flood: %.0f%%\n", busy * 100);
   EXPECT_LT(busy, 0.5);
   expectCleanStop(*server_);
+}
+
+// TLS and the plain protocol share the port. The pair made on the first
+// start is kept, so a phone's pin of it holds across restarts.
+TEST_F(ServerProcess, TlsBesidePlainOnOnePort) {
+  start();
+  std::vector<std::uint8_t> key;
+  EXPECT_EQ(codeOf(testing::tlsExchange(
+                port_, packet(net::reqRegister, net::registerPayload(alice, "alice1")), &key)),
+            net::ansDone);
+  ASSERT_FALSE(key.empty());
+  EXPECT_EQ(codeOf(testing::tlsExchange(
+                port_, packet(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)))),
+            net::ansLoggedIn);
+  EXPECT_EQ(transact(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)),
+            net::ansLoggedIn);
+  EXPECT_EQ(std::filesystem::status(dir_.file("server-tls.key")).permissions() &
+                std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  expectCleanStop(*server_);
+
+  start();
+  std::vector<std::uint8_t> again;
+  EXPECT_EQ(codeOf(testing::tlsExchange(port_, packet(net::reqTestServer), &again)), net::ansDone);
+  EXPECT_EQ(again, key);
+  expectCleanStop(*server_);
+
+  start({"--no-tls"});
+  EXPECT_FALSE(testing::tlsExchange(port_, packet(net::reqTestServer)));
+  EXPECT_EQ(transact(net::reqTestServer), net::ansDone);
+  expectCleanStop(*server_);
+  // A pair named by the administrator must be there.
+  const auto missing = orvalis::testing::runProgram(
+      ORVALIS_SERVER_PATH,
+      {"--port", "0", "--db", db(), "--tls-cert", "none.crt", "--tls-key", "none.key"},
+      dir_.path().string(), "");
+  EXPECT_EQ(missing.exitStatus, 1);
 }
 
 TEST_F(ServerProcess, AdministrationCommands) {

@@ -59,7 +59,8 @@ class SharedDatabase : public orvalis::testing::PostgresTest {
     std::vector<std::string> args{"--port",      "0",   "--bind", "127.0.0.1", "--db",
                                   db.empty() ? db_ : db, "--hash-cost", "min", "--quiet"};
     args.insert(args.end(), more.begin(), more.end());
-    out.process = std::make_unique<ChildProcess>(ORVALIS_SERVER_PATH, args);
+    // The working directory keeps the TLS pair of a server on PostgreSQL.
+    out.process = std::make_unique<ChildProcess>(ORVALIS_SERVER_PATH, args, dir_.path().string());
     const auto line = out.process->waitForLine("listening on ", 10s);
     if (!line) throw std::runtime_error("no port announced: " + out.process->errText());
     out.port = static_cast<std::uint16_t>(std::stoi(*line));

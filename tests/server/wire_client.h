@@ -13,11 +13,15 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "net/packet.h"
 #include "net/requests.h"
@@ -49,6 +53,7 @@ class WireClient {
   WireClient& operator=(const WireClient&) = delete;
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   // The server reset the connection rather than closing it.
   bool reset() const { return reset_; }
 
@@ -112,6 +117,47 @@ inline std::optional<net::CPacket> exchange(std::uint16_t port, const net::CPack
   answer.code = header.code;
   answer.length = header.length;
   std::copy(bytes->begin() + net::headerSize, bytes->end(), answer.payload.begin());
+  return answer;
+}
+
+// The answer to one framed request sent inside TLS 1.3, the server's
+// certificate unchecked; its public key (DER) goes to publicKey. nullopt
+// when the handshake or the exchange failed.
+inline std::optional<net::CPacket> tlsExchange(std::uint16_t port, const net::CPacket& request,
+                                               std::vector<std::uint8_t>* publicKey = nullptr) {
+  WireClient client(port);
+  if (!client.connected()) return std::nullopt;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),
+                                                            SSL_CTX_free);
+  SSL_CTX_set_min_proto_version(context.get(), TLS1_3_VERSION);
+  std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), SSL_free);
+  SSL_set_fd(tls.get(), client.fd());
+  if (SSL_connect(tls.get()) != 1) return std::nullopt;
+  if (publicKey != nullptr) {
+    X509* cert = SSL_get1_peer_certificate(tls.get());
+    unsigned char* der = nullptr;
+    const int n = cert != nullptr ? i2d_PUBKEY(X509_get0_pubkey(cert), &der) : 0;
+    publicKey->assign(der, der + std::max(n, 0));
+    OPENSSL_free(der);
+    X509_free(cert);
+  }
+  const auto bytes = wireBytes(request);
+  if (SSL_write(tls.get(), bytes.data(), static_cast<int>(bytes.size())) !=
+      static_cast<int>(bytes.size()))
+    return std::nullopt;
+  std::vector<std::uint8_t> got;
+  std::array<std::uint8_t, 1024> buffer{};
+  for (int n; (n = SSL_read(tls.get(), buffer.data(), buffer.size())) > 0;)
+    got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+  // The answer ends with the server's close_notify, not a cut connection.
+  if (SSL_get_error(tls.get(), 0) != SSL_ERROR_ZERO_RETURN || got.size() < net::headerSize)
+    return std::nullopt;
+  const auto header = net::parseHeader(
+      std::span<const std::uint8_t, net::headerSize>(got.data(), net::headerSize));
+  net::CPacket answer;
+  answer.code = header.code;
+  answer.length = header.length;
+  std::copy(got.begin() + net::headerSize, got.end(), answer.payload.begin());
   return answer;
 }
 
