@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (part.state == ProxyState::needMore) continue;
     FUZZ_CHECK(part.state == whole.state);
     FUZZ_CHECK(part.length == whole.length && part.source == whole.source &&
-               part.sourcePort == whole.sourcePort);
+               part.sourcePort == whole.sourcePort && part.destination == whole.destination &&
+               part.destinationPort == whole.destinationPort);
   }
   return 0;
 }

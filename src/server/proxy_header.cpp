@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace orvalis::server {
 
@@ -15,6 +16,21 @@ constexpr std::uint8_t commandLocal = 0x0;
 constexpr std::uint8_t commandProxy = 0x1;
 constexpr std::uint8_t tcpOverIpv4 = 0x11;
 constexpr std::size_t ipv4Block = 12;  // two addresses, two ports
+
+// The address block a PROXY command's family needs (UNSPEC, IPv4, IPv6,
+// UNIX); nothing for a family or transport the protocol does not define.
+std::optional<std::size_t> addressBlock(std::uint8_t familyTransport) {
+  constexpr std::array<std::size_t, 4> sizes{0, ipv4Block, 36, 216};
+  const std::size_t family = familyTransport >> 4;
+  if (family >= sizes.size() || (familyTransport & 0x0F) > 2) return std::nullopt;
+  return sizes[family];
+}
+
+bool knownCommand(std::uint8_t versionCommand) {
+  const std::uint8_t command = versionCommand & 0x0F;
+  return (versionCommand & 0xF0) == version2 &&
+         (command == commandLocal || command == commandProxy);
+}
 
 std::uint32_t be32(std::span<const std::uint8_t> b) {
   return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
@@ -35,16 +51,24 @@ ProxyHeader readProxyHeader(std::span<const std::uint8_t> bytes) {
   }
   if (bytes.size() < fixedLength) {
     // Version and command can be judged before the rest arrives.
-    if (bytes.size() > signature.size() && (bytes[12] & 0xF0) != version2)
+    if (bytes.size() > signature.size() && !knownCommand(bytes[12]))
       out.state = ProxyState::malformed;
     return out;
   }
   const std::uint8_t command = bytes[12] & 0x0F;
   const std::size_t declared = be16(bytes.subspan(14, 2));
-  if ((bytes[12] & 0xF0) != version2 || (command != commandLocal && command != commandProxy) ||
-      fixedLength + declared > maxProxyHeader) {
+  if (!knownCommand(bytes[12]) || fixedLength + declared > maxProxyHeader) {
     out.state = ProxyState::malformed;
     return out;
+  }
+  // A LOCAL header's family is ignored; a PROXY header's must be one the
+  // protocol defines, with all of its addresses inside the length.
+  if (command == commandProxy) {
+    const auto block = addressBlock(bytes[13]);
+    if (!block || declared < *block) {
+      out.state = ProxyState::malformed;
+      return out;
+    }
   }
   if (bytes.size() < fixedLength + declared) return out;
   out.length = fixedLength + declared;
@@ -52,11 +76,6 @@ ProxyHeader readProxyHeader(std::span<const std::uint8_t> bytes) {
   // server speaks IPv4 only, and a balancer's check may be LOCAL or UNSPEC.
   if (command == commandLocal || bytes[13] != tcpOverIpv4) {
     out.state = ProxyState::local;
-    return out;
-  }
-  if (declared < ipv4Block) {
-    out.state = ProxyState::malformed;
-    out.length = 0;
     return out;
   }
   const auto block = bytes.subspan(fixedLength, ipv4Block);

@@ -20,16 +20,17 @@ enum class ProxyState {
 struct ProxyHeader {
   ProxyState state = ProxyState::needMore;
   std::size_t length = 0;  // bytes the header takes, for local and proxied
-  // Host byte order, as the header's fields are read.
+  // Host byte order (198.51.100.7 is 0xC6336407), unlike the network order
+  // of net::formatAddress and Peer: convert with htonl before handing on.
   std::uint32_t source = 0;
   std::uint16_t sourcePort = 0;
   std::uint32_t destination = 0;
   std::uint16_t destinationPort = 0;
 };
 
-// The 16 fixed bytes and the longest address block and extensions a
-// balancer sends in practice; a header declaring more is refused rather
-// than waited for.
+// The 16 fixed bytes plus room for the longest address block (216 bytes,
+// two UNIX paths) and some extensions; a header declaring more is refused
+// rather than waited for, so a bogus length cannot stall the connection.
 inline constexpr std::size_t maxProxyHeader = 16 + 512;
 
 ProxyHeader readProxyHeader(std::span<const std::uint8_t> bytes);

@@ -68,11 +68,19 @@ TEST(ProxyHeader, OtherConnectionsAndHeadersNotToTrust) {
   for (const auto& bad : {header(0x11, 0x11, ipv4Block),  // version 1 in binary
                           header(0x22, 0x11, ipv4Block),  // no such command
                           header(0x21, 0x11, {1, 2, 3, 4, 5, 6, 7, 8}),  // short block
+                          header(0x21, 0x21, ipv4Block),  // short for IPv6
+                          header(0x21, 0x41, ipv4Block),  // no such family
+                          header(0x21, 0x13, ipv4Block),  // no such transport
                           header(0x21, 0x11, std::vector<std::uint8_t>(maxProxyHeader))})
     EXPECT_EQ(readProxyHeader(bad).state, ProxyState::malformed);
   // A length beyond the bound is refused before it has all arrived.
   const auto huge = header(0x21, 0x11, std::vector<std::uint8_t>(maxProxyHeader));
   EXPECT_EQ(readProxyHeader(std::span(huge).first(16)).state, ProxyState::malformed);
+  // So is an unknown command once its byte is in.
+  const auto unknown = header(0x2F, 0x11, ipv4Block);
+  EXPECT_EQ(readProxyHeader(std::span(unknown).first(13)).state, ProxyState::malformed);
+  // LOCAL ignores the family, whatever it says.
+  EXPECT_EQ(readProxyHeader(header(0x20, 0x41, {})).state, ProxyState::local);
 }
 
 }  // namespace
