@@ -10,12 +10,9 @@
 
 namespace orvalis::net {
 
-namespace {
-
 using store::ConnectWay;
 
-// Opens the transaction's connection; 0 on success.
-int openRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadline) {
+int openServerRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadline) {
   switch (static_cast<ConnectWay>(cnf.connectServer.get())) {
     case ConnectWay::socks5:
       return socks5Connect(current, cnf, cnf.serverHost, cnf.serverPort, deadline);
@@ -28,6 +25,8 @@ int openRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadlin
       return static_cast<int>(connectTcp(current, cnf.serverHost, cnf.serverPort, deadline));
   }
 }
+
+namespace {
 
 bool exchange(Socket& socket, const store::CnfData& cnf, AuthSlot& slot) {
   if (cnf.connectServer.get() == static_cast<std::int32_t>(ConnectWay::httpTunnel)) {
@@ -42,7 +41,7 @@ bool exchange(Socket& socket, const store::CnfData& cnf, AuthSlot& slot) {
 bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
                     std::chrono::milliseconds timeLimit) {
   const Deadline deadline = Socket::Clock::now() + timeLimit;
-  bool done = openRoute(cnf, current, deadline) == 0;
+  bool done = openServerRoute(cnf, current, deadline) == 0;
   if (done) {
     const SocketPtr socket = current.get();
     if (socket && slot.announceFromConnection) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "net/auth_slot.h"
+#include "net/packet_io.h"
 #include "net/requests.h"
 #include "net/socket.h"
 #include "store/cnf_data.h"
@@ -22,6 +23,11 @@ namespace orvalis::net {
 // Connecting and exchanging together: a server that accepts and never
 // answers must not hold the sweep, later requests and the shutdown.
 inline constexpr std::chrono::milliseconds transactionTimeLimit{10'000};
+
+// Opens a connection to the server by the route of the settings'
+// connectServer, kept in current; 0 on success. Through the HTTP tunnel it
+// reaches the proxy, which takes requests as GETs, not the server's bytes.
+int openServerRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadline);
 
 // Sends the slot's request by the route of the settings' connectServer and
 // reads the answer into the slot; true when answered. The slot's state is

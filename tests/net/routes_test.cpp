@@ -8,10 +8,12 @@
 
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "net/auth_server.h"
 #include "net/message_codes.h"
 #include "net/requests.h"
+#include "net/tls_channel.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -166,6 +168,53 @@ TEST_P(Routes, CarryEveryAccountTransaction) {
   EXPECT_EQ(transact(reqFindUser, findUserPayload(aliceTicket, bob)).code, ansFailed);
 }
 
+// TLS rides every route that carries the server's own bytes, and the
+// server's key is the same whichever way it is reached.
+// (The HTTP tunnel carries GETs, not the server's bytes.)
+class TlsRoutes : public Routes {};
+
+TEST_P(TlsRoutes, CarryTlsToTheSameKey) {
+  std::optional<KeyPin> first;
+  for (int i = 0; i < 2; ++i) {
+    SharedSocket current;
+    ASSERT_EQ(openServerRoute(cnf_, current, Socket::Clock::now() + 10s), 0);
+    const SocketPtr socket = current.get();
+    TlsChannel channel(*socket);
+    const auto pin = channel.handshake();
+    ASSERT_TRUE(pin);
+    if (first) EXPECT_EQ(*pin, *first);
+    first = pin;
+    CPacket request, answer;
+    buildPacket(request, reqTestServer, 0);
+    ASSERT_EQ(channel.sendPacket(request), reqTestServer);
+    EXPECT_EQ(channel.recvPacket(answer), ansDone);
+  }
+  EXPECT_EQ(parsePin(pinText(*first)), first);
+  EXPECT_FALSE(parsePin(pinText(*first).substr(1) + "g"));
+}
+
+// A handshake with a server that never answers ends when another thread
+// closes the socket, as a shutdown of the phone does.
+TEST(TlsChannelAbort, CloseWakesTheHandshake) {
+  const auto mute = Socket::createTcp();
+  ASSERT_TRUE(mute->listen(loopback, 0));
+  SharedSocket current;
+  ASSERT_EQ(connectTcp(current, loopback, mute->localPort()), ConnectResult::ok);
+  const SocketPtr socket = current.get();
+  std::thread closer([&] {
+    std::this_thread::sleep_for(100ms);
+    current.closeAndReset();
+  });
+  TlsChannel channel(*socket);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(channel.handshake());
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+  closer.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerBytes, TlsRoutes,
+                         ::testing::Values(Route::direct, Route::socks5Password, Route::gate),
+                         routeName);
 INSTANTIATE_TEST_SUITE_P(AllWays, Routes,
                          ::testing::Values(Route::direct, Route::socks5, Route::socks5Password,
                                            Route::httpTunnel, Route::gate),
