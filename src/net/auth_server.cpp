@@ -7,6 +7,7 @@
 #include "net/packet_io.h"
 #include "net/requests.h"
 #include "net/socks5.h"
+#include "net/tls_channel.h"
 
 namespace orvalis::net {
 
@@ -38,17 +39,63 @@ bool exchange(Socket& socket, const store::CnfData& cnf, AuthSlot& slot) {
 
 }  // namespace
 
-bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
-                    std::chrono::milliseconds timeLimit) {
-  const Deadline deadline = Socket::Clock::now() + timeLimit;
-  bool done = openServerRoute(cnf, current, deadline) == 0;
-  if (done) {
-    const SocketPtr socket = current.get();
-    if (socket && slot.announceFromConnection) {
-      setLoginAddress(slot.request,
-                      announcedAddress(cnf, socket->localAddress(), localHostAddress()));
+store::ServerId serverOf(const store::CnfData& cnf) {
+  if (static_cast<ConnectWay>(cnf.connectServer.get()) == ConnectWay::gate)
+    return {cnf.gateHost.get(), cnf.gatePort.get()};
+  return {cnf.serverHost.get(), cnf.serverPort.get()};
+}
+
+namespace {
+
+bool announceAndExchange(AuthSlot& slot, const store::CnfData& cnf, Socket& socket,
+                         TlsChannel* tls) {
+  if (slot.announceFromConnection) {
+    setLoginAddress(slot.request, announcedAddress(cnf, socket.localAddress(), localHostAddress()));
+  }
+  if (tls != nullptr) return tls->sendPacket(slot.request) != 0 && tls->recvPacket(slot.answer) != 0;
+  return exchange(socket, cnf, slot);
+}
+
+// Over TLS first. A server met before is held to its key and never spoken
+// to in plain again; one never met over TLS that refuses it (it closes on
+// the handshake) is asked again in plain, as before TLS.
+bool runTls(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current, Deadline deadline,
+            store::ServerKeys& keys) {
+  const store::ServerId server = serverOf(cnf);
+  const std::optional<store::KeyPin> pinned = keys.find(server);
+  std::optional<store::KeyPin> met;
+  {
+    const SocketPtr socket = openServerRoute(cnf, current, deadline) == 0 ? current.get() : nullptr;
+    if (!socket) return false;
+    TlsChannel tls(*socket);
+    met = tls.handshake();
+    if (met) {
+      if (pinned && *pinned != *met) {
+        slot.keyRefused = true;
+        return false;
+      }
+      if (!pinned) keys.remember(server, *met);
+      return announceAndExchange(slot, cnf, *socket, &tls);
     }
-    done = socket && exchange(*socket, cnf, slot);
+  }
+  current.closeAndReset();
+  if (pinned) return false;
+  const SocketPtr socket = openServerRoute(cnf, current, deadline) == 0 ? current.get() : nullptr;
+  return socket && announceAndExchange(slot, cnf, *socket, nullptr);
+}
+
+}  // namespace
+
+bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
+                    std::chrono::milliseconds timeLimit, store::ServerKeys* keys) {
+  const Deadline deadline = Socket::Clock::now() + timeLimit;
+  slot.keyRefused = false;
+  bool done = false;
+  if (keys != nullptr && static_cast<ConnectWay>(cnf.connectServer.get()) != ConnectWay::httpTunnel) {
+    done = runTls(slot, cnf, current, deadline, *keys);
+  } else if (openServerRoute(cnf, current, deadline) == 0) {
+    const SocketPtr socket = current.get();
+    done = socket && announceAndExchange(slot, cnf, *socket, nullptr);
   }
   current.closeAndReset();
   return done;
@@ -88,13 +135,15 @@ std::shared_ptr<const store::CnfData> copyOf(const store::CnfData& cnf) {
 
 CAuthServer::CAuthServer(std::span<AuthSlot> slots, const store::CnfData& cnf,
                          std::atomic<AuthThread>& authThread,
-                         std::chrono::milliseconds timeLimit, ServerSession* session)
+                         std::chrono::milliseconds timeLimit, ServerSession* session,
+                         store::ServerKeys* keys)
     : slots_(slots),
       cnf_(copyOf(cnf)),
       authThread_(authThread),
       timeLimit_(timeLimit),
       session_(session),
-      generation_(session ? session->generation() : 0) {
+      generation_(session ? session->generation() : 0),
+      keys_(keys) {
   thread_ = std::thread([this] { sweep(); });
 }
 
@@ -122,7 +171,7 @@ void CAuthServer::sweep() {
     slot.generation = generation_;
     slot.sentWith = cnf_;
     const bool done = !aborted_.load() && takeTicket(slot) &&
-                      runTransaction(slot, *cnf_, current_, timeLimit_);
+                      runTransaction(slot, *cnf_, current_, timeLimit_, keys_);
     // Read before the slot is handed back: the phone may queue anew at once.
     if (done && session_ && slot.request.code == reqLogin && slot.answer.code == ansLoggedIn)
       session_->setTicket(generation_, parseTicket(slot.answer));
@@ -132,10 +181,11 @@ void CAuthServer::sweep() {
 }
 
 CServerLogout::CServerLogout(const store::CnfData& cnf, const Ticket& ticket,
-                             std::chrono::milliseconds timeLimit) {
+                             std::chrono::milliseconds timeLimit, store::ServerKeys* keys) {
   buildPacket(slot_.request, reqLogout, static_cast<std::int16_t>(ticket.size()), ticket);
   slot_.store(SlotState::slotQueued);
-  sweep_ = std::make_unique<CAuthServer>(std::span(&slot_, 1), cnf, thread_, timeLimit);
+  sweep_ = std::make_unique<CAuthServer>(std::span(&slot_, 1), cnf, thread_, timeLimit,
+                                        nullptr, keys);
 }
 
 }  // namespace orvalis::net

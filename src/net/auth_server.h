@@ -17,6 +17,7 @@
 #include "net/requests.h"
 #include "net/socket.h"
 #include "store/cnf_data.h"
+#include "store/server_keys.h"
 
 namespace orvalis::net {
 
@@ -29,13 +30,20 @@ inline constexpr std::chrono::milliseconds transactionTimeLimit{10'000};
 // reaches the proxy, which takes requests as GETs, not the server's bytes.
 int openServerRoute(const store::CnfData& cnf, SharedSocket& current, Deadline deadline);
 
+// The server the settings reach, as its key is pinned: the gate's address
+// on that route, the server's otherwise.
+store::ServerId serverOf(const store::CnfData& cnf);
+
 // Sends the slot's request by the route of the settings' connectServer and
-// reads the answer into the slot; true when answered. The slot's state is
+// reads the answer into the slot; true when answered. With keys, over TLS
+// where the route carries it (see runTls); a server whose key differs from
+// the pinned one fails the slot with keyRefused, its request unsent. The slot's state is
 // the caller's to publish, once it has read what it needs of the answer.
 // The transaction's socket is kept in current while it runs, so that
 // another thread can abort it, and is closed at the end.
 bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current,
-                    std::chrono::milliseconds timeLimit = transactionTimeLimit);
+                    std::chrono::milliseconds timeLimit = transactionTimeLimit,
+                    store::ServerKeys* keys = nullptr);
 
 // The phone's standing with its server, shared by the phone and its
 // sweeps: the generation of the server settings, which moves on when they
@@ -67,7 +75,7 @@ class CAuthServer {
   CAuthServer(std::span<AuthSlot> slots, const store::CnfData& cnf,
               std::atomic<AuthThread>& authThread,
               std::chrono::milliseconds timeLimit = transactionTimeLimit,
-              ServerSession* session = nullptr);
+              ServerSession* session = nullptr, store::ServerKeys* keys = nullptr);
   // Waits for the sweep to end.
   ~CAuthServer();
   CAuthServer(const CAuthServer&) = delete;
@@ -91,6 +99,7 @@ class CAuthServer {
   const std::chrono::milliseconds timeLimit_;
   ServerSession* const session_;
   const std::uint64_t generation_;
+  store::ServerKeys* const keys_;
   std::atomic<bool> aborted_{false};
   SharedSocket current_;
   std::thread thread_;  // last: starts once everything above is ready
@@ -102,7 +111,8 @@ class CAuthServer {
 class CServerLogout {
  public:
   CServerLogout(const store::CnfData& cnf, const Ticket& ticket,
-                std::chrono::milliseconds timeLimit = transactionTimeLimit);
+                std::chrono::milliseconds timeLimit = transactionTimeLimit,
+                store::ServerKeys* keys = nullptr);
   bool finished() const { return thread_.load() == AuthThread::none; }
   // Fails it if still under way; for shutting the phone down.
   void abort() { sweep_->abort(); }

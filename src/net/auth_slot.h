@@ -43,6 +43,9 @@ struct AuthSlot {
   // leaves those settings here, before slotDone.
   std::uint64_t generation = 0;
   std::shared_ptr<const store::CnfData> sentWith;
+  // Failed because the server's key was not the one pinned: nothing was
+  // sent. Set by the sweep before slotFailed.
+  bool keyRefused = false;
 
   SlotState load() const { return state.load(std::memory_order_acquire); }
   void store(SlotState s) { state.store(s, std::memory_order_release); }

@@ -36,30 +36,6 @@ int bioCreate(BIO* bio) {
 
 }  // namespace
 
-std::string pinText(const KeyPin& pin) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const std::uint8_t b : pin) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-std::optional<KeyPin> parsePin(std::string_view text) {
-  if (text.size() != 64) return std::nullopt;
-  KeyPin pin{};
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    int v = -1;
-    if (c >= '0' && c <= '9') v = c - '0';
-    if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    if (v < 0) return std::nullopt;
-    pin[i / 2] = static_cast<std::uint8_t>(pin[i / 2] << 4 | v);
-  }
-  return pin;
-}
-
 TlsChannel::TlsChannel(Socket& socket) : socket_(socket) {
   context_ = SSL_CTX_new(TLS_client_method());
   method_ = BIO_meth_new(BIO_TYPE_SOURCE_SINK, "orvalis socket");

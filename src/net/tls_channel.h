@@ -15,14 +15,11 @@
 
 #include "net/packet.h"
 #include "net/socket.h"
+#include "store/server_keys.h"
 
 namespace orvalis::net {
 
-using KeyPin = std::array<std::uint8_t, 32>;
-
-// Lowercase hex of a pin, and back; nullopt for anything else.
-std::string pinText(const KeyPin& pin);
-std::optional<KeyPin> parsePin(std::string_view text);
+using store::KeyPin;
 
 class TlsChannel {
  public:

@@ -116,13 +116,15 @@ class Routes : public ::testing::TestWithParam<Route> {
 
   // One transaction through the route; the answer, or code 0 when the slot
   // failed.
-  CPacket transact(std::int16_t code, std::span<const std::uint8_t> payload) {
+  CPacket transact(std::int16_t code, std::span<const std::uint8_t> payload,
+                   store::ServerKeys* keys = nullptr, bool* keyRefused = nullptr) {
     AuthTable table;
     auto& slot = table[static_cast<std::size_t>(code)];
     buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
     slot.store(SlotState::slotQueued);
     std::atomic<AuthThread> authThread{AuthThread::starting};
-    { CAuthServer sweep(table, cnf_, authThread); }
+    { CAuthServer sweep(table, cnf_, authThread, transactionTimeLimit, nullptr, keys); }
+    if (keyRefused != nullptr) *keyRefused = slot.keyRefused;
     return slot.load() == SlotState::slotDone ? slot.answer : CPacket{};
   }
 
@@ -189,8 +191,54 @@ TEST_P(TlsRoutes, CarryTlsToTheSameKey) {
     ASSERT_EQ(channel.sendPacket(request), reqTestServer);
     EXPECT_EQ(channel.recvPacket(answer), ansDone);
   }
-  EXPECT_EQ(parsePin(pinText(*first)), first);
-  EXPECT_FALSE(parsePin(pinText(*first).substr(1) + "g"));
+}
+
+// With a key book the requests go over TLS, and the key met first is
+// pinned: a server showing another key is refused with nothing sent, and
+// one that stops speaking TLS is not spoken to in plain.
+TEST_P(TlsRoutes, PinTheFirstKeyAndHoldTheServerToIt) {
+  store::ServerKeys keys(dir_.file("server-keys").string());
+  EXPECT_EQ(transact(reqRegister, registerPayload(200000001, "alice1"), &keys).code, ansDone);
+  const auto pin = keys.find(serverOf(cnf_));
+  ASSERT_TRUE(pin);
+  EXPECT_EQ(store::ServerKeys(dir_.file("server-keys").string()).find(serverOf(cnf_)), pin);
+  EXPECT_EQ(transact(reqLogin, loginPayload(200000001, "alice1", loopback, 5001), &keys).code,
+            ansLoggedIn);
+
+  store::KeyPin other = *pin;
+  other[0] ^= 1;
+  store::ServerKeys changed(dir_.file("changed-keys").string());
+  changed.remember(serverOf(cnf_), other);
+  bool refused = false;
+  EXPECT_EQ(transact(reqRegister, registerPayload(200000002, "bobby1"), &changed, &refused).code,
+            0);
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(transact(reqRegister, registerPayload(200000002, "bobby1"), &keys).code, ansDone)
+      << "the refused registration reached the server";
+}
+
+// A server that has never offered TLS is spoken to in plain; once its key
+// is pinned, plain is refused.
+TEST(TlsFallback, PlainServerUnlessPinned) {
+  testing::TempDir dir;
+  ChildProcess server(ORVALIS_SERVER_PATH,
+                      {"--port", "0", "--bind", "127.0.0.1", "--db", dir.file("users.db").string(),
+                       "--hash-cost", "min", "--quiet", "--no-tls"});
+  store::CnfData cnf;
+  cnf.connectServer = static_cast<std::int32_t>(store::ConnectWay::direct);
+  cnf.serverHost = loopback;
+  cnf.serverPort = listeningPort(server);
+  store::ServerKeys keys(dir.file("server-keys").string());
+  AuthSlot slot;
+  SharedSocket current;
+  buildPacket(slot.request, reqTestServer, 0);
+  ASSERT_TRUE(runTransaction(slot, cnf, current, transactionTimeLimit, &keys));
+  EXPECT_EQ(slot.answer.code, ansDone);
+  EXPECT_FALSE(keys.find(serverOf(cnf)));
+
+  keys.remember(serverOf(cnf), store::KeyPin{});
+  EXPECT_FALSE(runTransaction(slot, cnf, current, transactionTimeLimit, &keys));
+  EXPECT_FALSE(slot.keyRefused);
 }
 
 // A handshake with a server that never answers ends when another thread
