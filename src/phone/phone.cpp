@@ -68,6 +68,7 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
     : config(cnf, cnfEdit, std::move(baseDir)),
       addrBook(config.usersPath,
                [this] { display_.showMessage(text(PhoneText::txtWrongNumber)); }),
+      serverKeys(std::filesystem::path(config.cnfPath).replace_filename("server-keys").string()),
       display_(ui),
       audio_(makeAudio ? makeAudio(audio::SoundLinks{cnf, *this, callState, voiceLevel, voiceHold,
                                                      [this] { switchToPlayback(); }})

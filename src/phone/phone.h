@@ -31,6 +31,7 @@
 #include "store/addr_book.h"
 #include "store/cnf_data.h"
 #include "store/config.h"
+#include "store/server_keys.h"
 #include "store/device_names.h"
 
 namespace orvalis::phone {
@@ -163,6 +164,9 @@ class CPhone : public net::CallFields, private net::CallHost {
   bool requestChangePasswd(std::string_view password);
   void findUser(std::int32_t number);
   bool testServer();
+  // Forgets the TLS key pinned for the server the settings name, after its
+  // administrator gave it a new one; the next login pins what it meets.
+  bool forgetServerKey();
 
   // Commands of the keys. dial dials when idle and answers a ringing call.
   void dial(std::int32_t num);
@@ -189,6 +193,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   // The server generation and the ticket as the sweeps know them, before
   // the tick takes an answer.
   net::ServerSession serverSession;
+  // The servers' TLS keys as first met, beside the settings.
+  store::ServerKeys serverKeys;
   net::CallState callState;
   // The latest transaction thread; it reads quiryAuth and cnf.
   std::unique_ptr<net::CAuthServer> authServer;
@@ -315,6 +321,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   std::uint16_t announcedPort_ = 0;
   std::string sessionPasswd_;
   bool unreachableTold_ = false;
+  bool keyWarned_ = false;
+  void warnServerKeyChanged();
   // Restarts of applied settings waiting for the call to end.
   bool listenerAfterCall_ = false;
   bool playbackAfterCall_ = false;

@@ -20,6 +20,11 @@ constexpr std::int32_t transientTicks = 2 * ticksPerSecond;  // answers of a sea
 constexpr std::string_view unreachableText =
     "Other computers cannot call this phone: it has no network address but loopback.";
 
+constexpr std::string_view serverKeyChangedText =
+    "The server's key is not the one this phone met before, so nothing was sent to it: someone "
+    "may be standing in its place. If its administrator has given it a new key, tick \"Trust the "
+    "server's new key\" in the login window.";
+
 }  // namespace
 
 // ---- automatic login ---------------------------------------------------------
@@ -59,11 +64,13 @@ void CPhone::autoLogin() {
   LoginPrefill prefill;
   prefill.savePasswd = cnf.passwdLen >= 1;
   if (prefill.savePasswd) prefill.passwd = cnf.passwd.str();
+  prefill.serverKeyRefused = keyWarned_;
   const LoginOutcome outcome = display_.runLoginDialog(prefill);
   if (!outcome.ok) {
     serverState = ServerState::suspended;
     return;
   }
+  if (outcome.forgetServerKey) forgetServerKey();
   storePassword(outcome.savePasswd ? std::string_view(outcome.passwd) : std::string_view());
   config.save();
   loginAnnouncing(cnf.userNumber, outcome.passwd);
@@ -81,6 +88,7 @@ void CPhone::storePassword(std::string_view password) {
 
 void CPhone::consumeAnswer(std::size_t index) {
   net::AuthSlot& slot = quiryAuth[index];
+  if (slot.load() == SlotState::slotFailed && slot.keyRefused) warnServerKeyChanged();
   switch (index) {
     case net::reqDeleteUser:
       // The account is forgotten whether or not the server confirmed.
@@ -213,7 +221,8 @@ void CPhone::leaveServer() {
 
 void CPhone::logoutFrom(const store::CnfData& settings, const net::Ticket& issued) {
   if (!netReady) return;  // no transaction starts before the network is up
-  leaving_.push_back(std::make_unique<net::CServerLogout>(settings, issued));
+  leaving_.push_back(std::make_unique<net::CServerLogout>(settings, issued,
+                                                          net::transactionTimeLimit, &serverKeys));
 }
 
 void CPhone::requestDeleteUser() {
@@ -244,7 +253,20 @@ void CPhone::startTransactions() {
   authThread = net::AuthThread::starting;
   authServer.reset();  // the previous sweep has ended: authThread was none
   authServer = std::make_unique<net::CAuthServer>(quiryAuth, cnf, authThread,
-                                                  net::transactionTimeLimit, &serverSession);
+                                                  net::transactionTimeLimit, &serverSession,
+                                                  &serverKeys);
+}
+
+// Once per run: every request after it is refused the same way.
+void CPhone::warnServerKeyChanged() {
+  if (keyWarned_) return;
+  keyWarned_ = true;
+  display_.showMessage(serverKeyChangedText);
+}
+
+bool CPhone::forgetServerKey() {
+  keyWarned_ = false;
+  return serverKeys.forget(net::serverOf(cnf));
 }
 
 }  // namespace orvalis::phone

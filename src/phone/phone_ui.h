@@ -12,6 +12,9 @@ namespace orvalis::phone {
 struct LoginPrefill {
   bool savePasswd = false;  // the save box is ticked
   std::string passwd;       // the saved password, shown when savePasswd
+  // The server showed another TLS key than the one met first: the dialog
+  // offers to forget the old one.
+  bool serverKeyRefused = false;
 };
 
 // What the user did in the login dialog.
@@ -19,6 +22,7 @@ struct LoginOutcome {
   bool ok = false;  // Ok pressed; false: cancelled
   bool savePasswd = false;
   std::string passwd;
+  bool forgetServerKey = false;  // the server's new key is to be trusted
 };
 
 class PhoneUi {

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,13 +36,18 @@ class LoginForm : public QDialog {
 
   QLineEdit* passwdEdit() const { return passwd_; }
   QCheckBox* saveBox() const { return save_; }
+  QCheckBox* forgetKeyBox() const { return forgetKey_; }
 
  private:
+  void layOut(bool withKeyBox);
+
   QLabel* prompt_;
   QLineEdit* passwd_;
   QCheckBox* save_;
+  QCheckBox* forgetKey_;  // shown only when the server's key was refused
   QPushButton* cancel_;
   QPushButton* ok_;
+  QFrame* line_ = nullptr;
 };
 
 // The name the main window knows it by.

@@ -12,6 +12,9 @@
 #include "phone_fixture.h"
 #include "support/child_process.h"
 #include "support/scripted_server.h"
+#include "support/subprocess.h"
+#include "support/temp_dir.h"
+#include "store/server_keys.h"
 
 namespace orvalis::testing {
 namespace {
@@ -330,6 +333,49 @@ TEST_F(PhoneTest, SearchShowsItsTextAndEveryAnswerItsOwn) {
   p.tick();
   EXPECT_EQ(p.findState.load(), FindState::idle);
   EXPECT_EQ(slotState(net::reqFindUser), SlotState::slotIdle);
+}
+
+// A server showing another key than the one met first gets nothing, the
+// password least of all: the user is told, and the login dialog offers to
+// trust the new key, after which the phone logs in and pins it.
+TEST_F(PhoneTest, AChangedServerKeyIsRefusedUntilTheUserTrustsIt) {
+  TempDir serverDir;
+  const std::string db = serverDir.file("server.db").string();
+  ASSERT_EQ(runProgram(ORVALIS_SERVER_PATH, {"--db", db, "--hash-cost", "min", "add-user",
+                                             "200000001", "secret1"},
+                       serverDir.dir(), "")
+                .exitStatus,
+            0);
+  ChildProcess server(ORVALIS_SERVER_PATH, {"--port", "0", "--bind", "127.0.0.1", "--db", db,
+                                            "--hash-cost", "min"});
+  const auto port = server.waitForLine("listening on ", std::chrono::seconds(10));
+  ASSERT_TRUE(port);
+  const store::ServerId id{htonl(INADDR_LOOPBACK), static_cast<std::uint16_t>(std::stoi(*port))};
+  const std::string keys = dir.file("server-keys").string();
+  store::ServerKeys(keys).remember(id, store::KeyPin{});
+
+  makePhone();
+  phone().cnf.userNumber = 200000001;
+  phone().cnf.passwd = "secret1";
+  phone().cnf.passwdLen = 7;
+  phone().cnf.serverHost = id.first;
+  phone().cnf.serverPort = id.second;
+  ui.loginAnswer = {.ok = true, .savePasswd = true, .passwd = "secret1", .forgetServerKey = true};
+  phone().netReady = true;
+  ASSERT_TRUE(tickUntil([&] { return phone().serverState.load() == ServerState::loggedIn; }));
+  ASSERT_EQ(ui.messages.size(), 1u);
+  EXPECT_NE(ui.messages[0].find("key"), std::string::npos) << ui.messages[0];
+  EXPECT_TRUE(ui.lastPrefill.serverKeyRefused);
+  const auto pinned = store::ServerKeys(keys).find(id);
+  ASSERT_TRUE(pinned);
+  EXPECT_NE(*pinned, store::KeyPin{});
+  // One login reached the server: the one after the user's choice.
+  const std::string log = server.errText();
+  std::size_t logins = 0;
+  for (std::size_t at = log.find("request=reqLogin"); at != std::string::npos;
+       at = log.find("request=reqLogin", at + 1))
+    ++logins;
+  EXPECT_EQ(logins, 1u) << log;
 }
 
 TEST_F(PhoneTest, ASearchCarriesTheTicketOfTheLoginSentJustBeforeIt) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,6 +27,8 @@ namespace orvalis::testing {
 
 class ScriptedServer {
  public:
+  static constexpr std::uint8_t tlsHandshakeRecord = 0x16;
+
   explicit ScriptedServer(std::int16_t answerCode, int silentConnections = 0,
                           std::vector<std::uint8_t> answerPayload = {},
                           std::chrono::milliseconds answerDelay = {})
@@ -84,11 +87,32 @@ class ScriptedServer {
   }
 
  private:
+  // The request, its code 0 when none came; false for a TLS handshake.
+  static bool readRequest(net::Socket& peer, net::CPacket& request) {
+    std::array<std::uint8_t, net::headerSize> head{};
+    if (net::recvAll(peer, head) < 0) return true;
+    if (head[0] == tlsHandshakeRecord) return false;
+    const net::PacketHeader header = net::parseHeader(head);
+    request.marker = header.marker;
+    request.code = header.code;
+    request.length = header.length;
+    if (request.payloadSize() > net::maxPayload ||
+        (request.payloadSize() > 0 &&
+         net::recvAll(peer, std::span(request.payload.data(), request.payloadSize())) < 0))
+      request.code = 0;
+    return true;
+  }
+
   void serve() {
     std::vector<net::SocketPtr> held;  // silent connections stay open until the end
     while (net::SocketPtr peer = listener_->accept()) {
       net::CPacket request;
-      if (net::recvPacket(*peer, request) == 0) request.code = 0;
+      // A phone's TLS handshake is closed unrecorded, as a server that
+      // speaks only the plain protocol does; the phone asks again in plain.
+      if (!readRequest(*peer, request)) {
+        peer->close();
+        continue;
+      }
       {
         std::lock_guard lock(lock_);
         received_.push_back(request);

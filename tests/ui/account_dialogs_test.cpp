@@ -100,9 +100,18 @@ TEST_F(AccountDialogsTest, LoginFormPrefillsAndAcceptsAnEmptyPassword) {
   script.then([&] { return login.isVisible(); }, [&] {
     EXPECT_TRUE(login.passwdEdit()->text().isEmpty());  // not saved: not shown
     EXPECT_FALSE(login.saveBox()->isChecked());
+    EXPECT_FALSE(login.forgetKeyBox()->isVisible());
     login.okClicked();
   });
   script.then([&] { return login.isVisible(); }, [&] { login.cancelClicked(); });
+  // After a refused server key, and only then, the dialog offers to trust
+  // the new one.
+  script.then([&] { return login.isVisible(); }, [&] {
+    EXPECT_TRUE(login.forgetKeyBox()->isVisible());
+    EXPECT_FALSE(login.forgetKeyBox()->isChecked());
+    login.forgetKeyBox()->click();
+    login.okClicked();
+  });
   script.start();
 
   const auto typed = login.run({true, "kept12"});
@@ -113,6 +122,7 @@ TEST_F(AccountDialogsTest, LoginFormPrefillsAndAcceptsAnEmptyPassword) {
   EXPECT_TRUE(empty.ok);
   EXPECT_EQ(empty.passwd, "");
   EXPECT_FALSE(login.run({}).ok);
+  EXPECT_TRUE(login.run({.serverKeyRefused = true}).forgetServerKey);
   EXPECT_TRUE(script.finished());
 }
 
