@@ -73,6 +73,8 @@ class AudioPort {
   virtual void putFrame(std::span<const std::uint8_t, 33> frame) = 0;
   // The heartbeat's part of the spool, every 50 ms.
   virtual void tickHold() = 0;
+  // Echo cancellation and noise suppression in full duplex.
+  virtual void setSoundProcessing(bool on) { (void)on; }
   virtual SpoolState spool() const { return {}; }
 };
 

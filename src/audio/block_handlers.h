@@ -13,6 +13,9 @@ class CaptureSink {
   virtual ~CaptureSink() = default;
   // One captured block, exactly 160 n samples.
   virtual void captureBlock(std::int32_t n, std::span<const std::int16_t> block) = 0;
+  // The microphone was opened (not on a device thread); its sound reaches
+  // captureBlock this many samples after it was heard.
+  virtual void captureOpened(std::int32_t latencySamples) { (void)latencySamples; }
 };
 
 class PlaybackSource {
@@ -22,6 +25,12 @@ class PlaybackSource {
   virtual void playerOpened() = 0;
   // Fill a block of 160 n samples that is about to be queued for playing.
   virtual void playBlock(std::int32_t n, std::span<std::int16_t> block) = 0;
+  // The device has taken a block to play (its thread); it sounds this many
+  // samples later, as told to playbackLatency when the speaker opened.
+  virtual void blockPlayed(std::span<const std::int16_t> block) { (void)block; }
+  virtual void playbackLatency(std::int32_t latencySamples) { (void)latencySamples; }
+  // The speaker is closed (not on a device thread).
+  virtual void playerClosed() {}
 };
 
 }  // namespace orvalis::audio

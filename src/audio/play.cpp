@@ -30,6 +30,7 @@ void CPlay::open(std::int32_t device, std::int32_t n) {
     headers[i] = WaveBuffer{std::span(buffers).subspan(i * blockSamples, blockSamples), 0};
     handle->queue(headers[i]);
   }
+  snd_.playbackLatency(latencySamples(*handle));
   snd_.playerOpened();
   handle->start();
   opened_.store(true, std::memory_order_release);
@@ -41,6 +42,7 @@ void CPlay::close() {
   stopped.store(true, std::memory_order_release);
   handle->reset();
   handle.reset();
+  snd_.playerClosed();
   framesPerBuffer_.store(defaultFramesPerBuffer, std::memory_order_release);
   opened_.store(false, std::memory_order_release);
 }
@@ -49,6 +51,8 @@ void CPlay::onPlayed(WaveBuffer& buffer) {
   if (stopped.load(std::memory_order_acquire)) return;
   const std::int32_t n = framesPerBuffer_.load(std::memory_order_acquire);
   const auto block = buffer.samples.first(static_cast<std::size_t>(n) * frameSamples);
+  // What the device has just taken is what the microphone may hear next.
+  snd_.blockPlayed(block);
   // A source that leaves part of the block alone must not replay stale sound.
   std::fill(block.begin(), block.end(), std::int16_t{0});
   snd_.playBlock(n, block);

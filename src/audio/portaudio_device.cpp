@@ -89,6 +89,11 @@ class PortAudioDevices::Stream final : public WaveStream {
   }
 
   int device() const { return device_; }
+  double latency() const override {
+    const PaStreamInfo* info = stream_ != nullptr ? Pa_GetStreamInfo(stream_) : nullptr;
+    if (info == nullptr) return 0;
+    return direction_ == Direction::capture ? info->inputLatency : info->outputLatency;
+  }
   double rate() const { return rate_; }  // the owner's
   double cardRate() const { return cardRate_; }
   // Still delivering: a device that went away stops its stream.
@@ -280,6 +285,7 @@ class OwnedStream final : public WaveStream {
   void start() override { stream_->start(); }
   void pause() override { stream_->pause(); }
   void reset() override { stream_->reset(); }
+  double latency() const override { return stream_->latency(); }
 
  private:
   std::shared_ptr<PortAudioDevices::Stream> stream_;

@@ -1,6 +1,7 @@
 #include "audio/record.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvalis::audio {
 
@@ -28,8 +29,13 @@ void CRecord::open(std::int32_t device, std::int32_t n) {
     headers[i] = WaveBuffer{std::span(buffers).subspan(i * blockSamples, blockSamples), 0};
     handle->queue(headers[i]);
   }
+  snd_.captureOpened(latencySamples(*handle));
   handle->start();
   opened_.store(true, std::memory_order_release);
+}
+
+std::int32_t latencySamples(const WaveStream& stream) {
+  return static_cast<std::int32_t>(std::lround(std::clamp(stream.latency(), 0.0, 1.0) * sampleRate));
 }
 
 void CRecord::close() {

@@ -18,6 +18,9 @@ namespace orvalis::audio {
 
 inline constexpr std::int32_t deviceBufferCount = 6;
 
+// A stream's latency in samples at the phone's rate (at most a second).
+std::int32_t latencySamples(const WaveStream& stream);
+
 class CRecord {
  public:
   CRecord(WaveDevices& devices, CaptureSink& snd);

@@ -9,6 +9,7 @@
 
 #include "net/message_codes.h"
 #include "net/packet.h"
+#include "store/cnf_data.h"
 
 namespace orvalis::audio {
 
@@ -19,6 +20,11 @@ constexpr auto release = std::memory_order_release;
 // Ticks of 50 ms per step of the hold setting.
 constexpr std::int32_t holdTicksPerStep = 20;
 constexpr std::int32_t maxHoldStep = 3;
+// The far end's sound is read this much earlier than the latencies say:
+// blocks reach the two threads in bursts, and an echo that came before its
+// reference could not be cancelled, while one that comes later only takes
+// more of the canceller's tail.
+constexpr std::int64_t referenceMargin = 480;
 
 // Whether a block of n frames fits the engine's fixed buffers and the
 // samples supplied.
@@ -128,10 +134,51 @@ bool CSnd::sendVoice(std::int32_t n, std::span<const std::int16_t> samples) {
 }
 
 void CSnd::captureBlock(std::int32_t n, std::span<const std::int16_t> block) {
-  detectVoice(n, block);
-  recordTest(n, block);
-  sendVoice(n, block);
+  if (!processingNow() || !usableBlock(n, block.size())) {
+    detectVoice(n, block);
+    recordTest(n, block);
+    sendVoice(n, block);
+    return;
+  }
+  std::array<std::int16_t, maxBlockSamples> cleaned{};
+  const auto count = static_cast<std::size_t>(n) * frameSamples;
+  std::copy_n(block.begin(), count, cleaned.begin());
+  const auto samples = std::span(cleaned).first(count);
+  process(n, samples);
+  detectVoice(n, samples);
+  recordTest(n, samples);
+  sendVoice(n, samples);
 }
+
+bool CSnd::processingNow() const {
+  return processing_.load(acquire) && !store::isHalfDuplex(links_.cnf.soundSystem.get()) &&
+         testBuf_.testRec.load(acquire) != TestState::running &&
+         testBuf_.testPlay.load(acquire) != TestState::running;
+}
+
+void CSnd::process(std::int32_t n, std::span<std::int16_t> block) {
+  // The first sample of the block was heard this long before it arrived;
+  // its echo left the loudspeaker the playback latency before that.
+  const std::int64_t lag = static_cast<std::int64_t>(captureLatency_.load(acquire)) +
+                           playbackLatency_.load(acquire) +
+                           static_cast<std::int64_t>(n) * frameSamples - referenceMargin;
+  std::array<std::int16_t, frameSamples> played{};
+  for (std::int32_t k = 0; k < n; ++k) {
+    farEnd_.read(played, lag);
+    processor_.process(block.subspan(static_cast<std::size_t>(k) * frameSamples).first<frameSamples>(),
+                       played);
+  }
+}
+
+void CSnd::captureOpened(std::int32_t latencySamples) { captureLatency_.store(latencySamples, release); }
+
+void CSnd::blockPlayed(std::span<const std::int16_t> block) { farEnd_.write(block); }
+
+void CSnd::playbackLatency(std::int32_t latencySamples) {
+  playbackLatency_.store(latencySamples, release);
+}
+
+void CSnd::playerClosed() { farEnd_.stop(); }
 
 void CSnd::playerOpened() {
   clientBuf_.resetReader();

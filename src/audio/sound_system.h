@@ -63,6 +63,7 @@ class SoundSystem final : public AudioPort {
   void markSpurt() override { clientBuf.markSpurt(); }
   void putFrame(std::span<const std::uint8_t, 33> frame) override { clientBuf.putFrame(frame); }
   void tickHold() override { clientBuf.tickHold(); }
+  void setSoundProcessing(bool on) override { snd.setProcessing(on); }
   SpoolState spool() const override { return {clientBuf.spoolMs(), clientBuf.underruns()}; }
 
  private:

@@ -43,6 +43,10 @@ class WaveStream {
   // Stops the device and hands every queued buffer back through Done before
   // returning; afterwards Done is not called until buffers are queued again.
   virtual void reset() = 0;
+  // Seconds between a sample passing through Done and the sound being
+  // heard (playback) or after it was heard (capture), as the device says;
+  // 0 when it cannot tell.
+  virtual double latency() const { return 0; }
 };
 
 class WaveDevices {
