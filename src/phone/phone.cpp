@@ -79,6 +79,8 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
   devicesPath_ =
       std::filesystem::path(config.cnfPath).replace_filename(store::deviceNamesFile).string();
   savedDevices_ = store::loadDeviceNames(devicesPath_);
+  soundProcessing_ = store::loadSoundProcessing(devicesPath_);
+  audio_->setSoundProcessing(soundProcessing_);
   // POSIX sockets need no start-up of their own.
   netReady = true;
   refreshLocalHost();

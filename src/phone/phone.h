@@ -112,6 +112,10 @@ class CPhone : public net::CallFields, private net::CallHost {
   // device (position 0) when one is missing, which is said once.
   void rememberDevices();
   void resolveDevices();
+  // Echo cancellation and noise suppression (full duplex only), kept in the
+  // same file; a change takes effect at once.
+  bool soundProcessing() const { return soundProcessing_.load(); }
+  void setSoundProcessing(bool on);
   // Reads the device lists afresh, so that a device plugged in since is
   // offered; only when nothing sounds that the sound library's restart
   // would cut: no call, no microphone test, no melody. True when it did.
@@ -330,6 +334,7 @@ class CPhone : public net::CallFields, private net::CallHost {
   // has been said.
   std::string devicesPath_;
   store::DeviceNames savedDevices_;
+  std::atomic<bool> soundProcessing_{true};
   std::array<bool, 2> missingTold_{};
   audio::AudioPort::OpenFailures deviceFailuresTold_;
   PhoneUi& display_;

@@ -37,6 +37,12 @@ void CPhone::rememberDevices() {
   store::saveDeviceNames(devicesPath_, savedDevices_);
 }
 
+void CPhone::setSoundProcessing(bool on) {
+  soundProcessing_ = on;
+  audio_->setSoundProcessing(on);
+  store::saveSoundProcessing(devicesPath_, on);
+}
+
 void CPhone::resolveDevices() {
   bool moved = false, learned = false;
   for (std::size_t i = 0; i < soundDirections.size(); ++i) {

@@ -11,6 +11,20 @@ namespace {
 
 constexpr std::array<std::string_view, 2> keys = {"speaker", "microphone"};
 constexpr std::size_t maxFileSize = 64 * 1024;
+constexpr std::string_view processingOff = "processing=off";
+
+std::string readText(const std::string& path) {
+  const FileBytes file = readRegularFile(path, maxFileSize + 1);
+  if (file.status != FileRead::ok || file.bytes.size() > maxFileSize) return {};
+  return file.bytes;
+}
+
+bool writeSoundFile(const std::string& path, const DeviceNames& names, bool processing) {
+  std::string text = formatDeviceNames(names);
+  if (!processing) text.append(processingOff).append("\n");
+  return writeFileAtomically(
+      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
+}
 
 }  // namespace
 
@@ -35,16 +49,25 @@ std::string formatDeviceNames(const DeviceNames& names) {
   return text;
 }
 
-DeviceNames loadDeviceNames(const std::string& path) {
-  const FileBytes file = readRegularFile(path, maxFileSize + 1);
-  if (file.status != FileRead::ok || file.bytes.size() > maxFileSize) return {};
-  return parseDeviceNames(file.bytes);
-}
+DeviceNames loadDeviceNames(const std::string& path) { return parseDeviceNames(readText(path)); }
 
 bool saveDeviceNames(const std::string& path, const DeviceNames& names) {
-  const std::string text = formatDeviceNames(names);
-  return writeFileAtomically(
-      path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), 0600);
+  return writeSoundFile(path, names, loadSoundProcessing(path));
+}
+
+bool parseSoundProcessing(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t eol = text.find('\n');
+    if (text.substr(0, eol) == processingOff) return false;
+    text = eol == std::string_view::npos ? std::string_view() : text.substr(eol + 1);
+  }
+  return true;
+}
+
+bool loadSoundProcessing(const std::string& path) { return parseSoundProcessing(readText(path)); }
+
+bool saveSoundProcessing(const std::string& path, bool on) {
+  return writeSoundFile(path, loadDeviceNames(path), on);
 }
 
 }  // namespace orvalis::store

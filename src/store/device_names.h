@@ -1,7 +1,10 @@
 #pragma once
 // The sound devices chosen, remembered by name beside the settings
 // ("sound201.txt": "speaker=NAME" and "microphone=NAME" lines), so that a
-// changed order of devices does not move the user to another one.
+// changed order of devices does not move the user to another one. The same
+// file keeps the choice of echo cancellation and noise suppression, which
+// the settings record has no room for: "processing=off" when the user has
+// switched them off, nothing while they are on (as in every older file).
 
 #include <array>
 #include <string>
@@ -20,6 +23,11 @@ std::string formatDeviceNames(const DeviceNames& names);
 
 // Read from and written (atomically) to path; a missing file has no names.
 DeviceNames loadDeviceNames(const std::string& path);
+// Each save keeps what the other one wrote.
 bool saveDeviceNames(const std::string& path, const DeviceNames& names);
+
+bool parseSoundProcessing(std::string_view text);
+bool loadSoundProcessing(const std::string& path);
+bool saveSoundProcessing(const std::string& path, bool on);
 
 }  // namespace orvalis::store

@@ -105,6 +105,7 @@ void TFCnf::fillControls() {
   w_.comboTmHoldVoice->setCurrentIndex(e.tmHoldVoice);
   w_.comboSoundSystem->setCurrentIndex(e.soundSystem);
   w_.comboMSA->setCurrentIndex(e.msa);
+  w_.cSoundProcessing->setChecked(phone_.soundProcessing());
   w_.trackActivationVoice->setValue(e.activationVoice);
   w_.cUseSocks5CallOut->setChecked(e.useSocks5CallOut != 0);
   w_.cSavePasswd->setChecked(e.passwdLen >= 1);
@@ -139,6 +140,9 @@ bool TFCnf::apply() {
                                     phone::joinLines(stored(230), stored(231))};
   const bool saved = phone::applySettings(phone_, host_, prompts, w_.cSavePasswd->isChecked(),
                                           w_.rbStartUp[1]->isChecked() ? 1 : 0);
+  // Kept beside the settings record, and taken up by the sound at once.
+  if (w_.cSoundProcessing->isChecked() != phone_.soundProcessing())
+    phone_.setSoundProcessing(w_.cSoundProcessing->isChecked());
   fillControls();
   return saved;
 }

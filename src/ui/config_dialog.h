@@ -30,7 +30,7 @@ class TFCnf final : public QDialog, private HeartbeatView {
 
  public:
   static constexpr std::int32_t firstCode = 200;
-  static constexpr std::int32_t lastCode = 273;
+  static constexpr std::int32_t lastCode = 274;
   static constexpr std::size_t melodyFileLimit = 1023;  // a slot keeps its final zero
 
   // host shows the prompts and messages; ui is the interface the phone
@@ -57,7 +57,7 @@ class TFCnf final : public QDialog, private HeartbeatView {
   void okClicked();
   void cancelClicked() { hide(); }
 
-  // A language text (200..273); false for other codes.
+  // A language text (200..274); false for other codes.
   bool setText(std::int32_t code, std::string_view text);
   // The latest text of a code of the range; nothing for other codes.
   std::optional<std::string> text(std::int32_t code) const;

@@ -132,6 +132,8 @@ void TFCnf::soundSystemChanged() {
   const int index = w_.comboSoundSystem->currentIndex();
   if (index < 0) return;
   phone_.cnfEdit.soundSystem = index;
+  // Half duplex has no echo to cancel: the choice waits for full duplex.
+  w_.cSoundProcessing->setEnabled(!halfDuplexEdit());
   if (!halfDuplexEdit() || w_.comboMSA->currentIndex() < 0) return;
   const int msa = halfDuplexMsa(w_.comboMSA->currentIndex());
   {

@@ -35,6 +35,7 @@ constexpr std::pair<std::int32_t, const char*> builtInTexts[] = {
     {267, "Server is accessible!"}, {268, "Server is inaccessible."}, {270, "Delete user."},
     {271, "You really want to remove"}, {272, "telephone number with server?"},
     {273, "Automatic (NAT-PMP / UPnP, else the server's relay)"},
+    {274, "Echo cancellation and noise suppression"},
 };
 
 }  // namespace
@@ -90,7 +91,8 @@ void TFCnf::applyCaption(std::int32_t code, const QString& text) {
                                                      {261, w_.gbConnectServerAuth}};
   const std::map<std::int32_t, QAbstractButton*> buttons = {
       {241, w_.cSavePasswd}, {242, w_.cUseSocks5CallOut}, {243, w_.checkDinamicalyPort},
-      {244, w_.cUseReDirectCallIn}, {262, w_.rConnect[0]}, {273, w_.cAutoReach}};
+      {244, w_.cUseReDirectCallIn}, {262, w_.rConnect[0]}, {273, w_.cAutoReach},
+      {274, w_.cSoundProcessing}};
   if (const auto it = labels.find(code); it != labels.end()) it->second->setText(text);
   if (const auto it = groups.find(code); it != groups.end()) it->second->setTitle(text);
   if (const auto it = buttons.find(code); it != buttons.end()) it->second->setText(text);

@@ -88,6 +88,8 @@ QWidget* soundTab(ConfigWidgets& w) {
   addRow(w.lSoundMic, w.comboBoxMc);
   w.comboMSA = new QComboBox(tab);
   addRow(w.lActivationMic, w.comboMSA);
+  w.cSoundProcessing = new QCheckBox(tab);
+  grid->addWidget(w.cSoundProcessing, row++, 0, 1, 2);
 
   w.gbDetectorVoice = new QGroupBox(tab);
   auto* detector = new QGridLayout(w.gbDetectorVoice);

@@ -86,6 +86,7 @@ struct ConfigWidgets {
   QCheckBox* cUseReDirectCallIn = nullptr;
   QLineEdit* eReHost = nullptr;
   QCheckBox* cAutoReach = nullptr;
+  QCheckBox* cSoundProcessing = nullptr;
 
   // "Server": the ways in the order of connectServer.
   QGroupBox* gbServerAuth = nullptr;

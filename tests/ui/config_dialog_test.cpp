@@ -7,6 +7,7 @@
 
 #include "config_fixture.h"
 #include "net/address.h"
+#include "store/device_names.h"
 
 namespace orvalis::testing {
 namespace {
@@ -301,6 +302,47 @@ TEST_F(ConfigDialogTest, AutomaticReachabilityGivesWayToTheNatAddress) {
   w().cAutoReach->setChecked(false);
   EXPECT_TRUE(dialog().apply());
   EXPECT_EQ(saved().cnf.autoReach.get(), 0);
+}
+
+}  // namespace
+}  // namespace orvalis::testing
+
+namespace orvalis::testing {
+namespace {
+
+std::string soundFile(const TempDir& dir) {
+  std::ifstream in(dir.file("sound201.txt"));
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Echo cancellation is kept beside the settings record, on unless switched
+// off, and reaches the sound at once; it means nothing in half duplex.
+TEST_F(ConfigDialogTest, EchoCancellationIsAChoiceOfFullDuplex) {
+  makeDialog([](CnfData& c) { c.soundSystem = static_cast<std::int32_t>(store::SoundSystem::fullDuplex); });
+  EXPECT_EQ(w().cSoundProcessing->text().toStdString(), "Echo cancellation and noise suppression");
+  EXPECT_TRUE(w().cSoundProcessing->isChecked());
+  EXPECT_TRUE(w().cSoundProcessing->isEnabled());
+  EXPECT_EQ(audio->processing, std::optional(true));
+
+  w().cSoundProcessing->setChecked(false);
+  EXPECT_EQ(audio->processing, std::optional(true));  // nothing live before Apply
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_EQ(audio->processing, std::optional(false));
+  EXPECT_FALSE(w().cSoundProcessing->isChecked());
+  EXPECT_NE(soundFile(dir).find("processing=off\n"), std::string::npos);
+  // The devices remembered afterwards leave the choice in the file.
+  phone().rememberDevices();
+  EXPECT_NE(soundFile(dir).find("processing=off\n"), std::string::npos);
+  EXPECT_NE(soundFile(dir).find("speaker=Speaker A\n"), std::string::npos);
+  EXPECT_FALSE(store::loadSoundProcessing(dir.file("sound201.txt").string()));
+
+  w().comboSoundSystem->setCurrentIndex(static_cast<int>(store::SoundSystem::halfDuplex));
+  EXPECT_FALSE(w().cSoundProcessing->isEnabled());
+  w().comboSoundSystem->setCurrentIndex(static_cast<int>(store::SoundSystem::fullDuplex));
+  w().cSoundProcessing->setChecked(true);
+  EXPECT_TRUE(dialog().apply());
+  EXPECT_EQ(soundFile(dir).find("processing="), std::string::npos);
+  EXPECT_TRUE(store::loadSoundProcessing(dir.file("sound201.txt").string()));
 }
 
 }  // namespace

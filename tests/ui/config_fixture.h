@@ -4,6 +4,7 @@
 // and an interface that passes the controller's labels to the dialog. No
 // timers run; the tests drive the heartbeat.
 
+#include <optional>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -38,7 +39,9 @@ class ConfigAudio : public FakeAudio {
     plugged.clear();
   }
   void setVolume(std::int32_t v) override { volume = v; }
+  void setSoundProcessing(bool on) override { processing = on; }
 
+  std::optional<bool> processing;  // as the phone last set it
   std::vector<std::string> speakers{"Speaker A", "Speaker B"};
   std::vector<std::string> microphones{"Mic A", "Mic B"};
   std::vector<std::string> plugged;

@@ -126,7 +126,7 @@ TEST_F(ConfigDialogTest, LanguageTextsRebuildListsAndCaptions) {
   EXPECT_EQ(w().rbMusic[0]->text().toStdString(), "Incoming");
   EXPECT_EQ(dialog().text(201).value_or(""), "Incoming");
   EXPECT_EQ(dialog().text(199), std::nullopt);
-  EXPECT_FALSE(dialog().setText(274, "x"));
+  EXPECT_FALSE(dialog().setText(275, "x"));
 
   dialog().setText(211, "Duplex");
   dialog().setText(212, "Half");
