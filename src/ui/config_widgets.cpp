@@ -184,6 +184,13 @@ QWidget* serverTab(ConfigWidgets& w) {
                 new QRadioButton(QStringLiteral("Http"), w.gbConnectServerAuth),
                 new QRadioButton(QStringLiteral("Kestrun v2.0.1"), w.gbConnectServerAuth)};
   for (QRadioButton* rb : w.rConnect) ways->addWidget(rb);
+  // Every other way carries TLS to a server that offers it; GET requests
+  // through an HTTP proxy cannot.
+  w.lHttpPlain = new QLabel(QStringLiteral("Http: not encrypted, the password crosses the proxy "
+                                           "as it is"),
+                            w.gbConnectServerAuth);
+  w.lHttpPlain->setWordWrap(true);
+  ways->insertWidget(3, w.lHttpPlain);
   column->addWidget(w.gbConnectServerAuth);
   w.lCheckServer = new QLabel(tab);
   w.bTestServer = new QPushButton(QStringLiteral("Test"), tab);

@@ -94,6 +94,7 @@ struct ConfigWidgets {
   QLineEdit* eServerPort = nullptr;
   QGroupBox* gbConnectServerAuth = nullptr;
   std::array<QRadioButton*, 4> rConnect{};
+  QLabel* lHttpPlain = nullptr;  // the Http way carries no TLS
   QLabel* lCheckServer = nullptr;
   QPushButton* bTestServer = nullptr;
   QLabel* lTestServer = nullptr;
