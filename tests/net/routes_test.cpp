@@ -15,6 +15,7 @@
 #include "net/requests.h"
 #include "net/tls_channel.h"
 #include "support/child_process.h"
+#include "support/recording_relay.h"
 #include "support/temp_dir.h"
 
 namespace orvalis::net {
@@ -241,6 +242,23 @@ TEST(TlsFallback, PlainServerUnlessPinned) {
   EXPECT_FALSE(slot.keyRefused);
 }
 
+// What crosses the wire: a login over TLS shows its password nowhere; the
+// same login in plain shows it, so the capture would have seen it.
+class TlsCapture : public Routes {};
+
+TEST_P(TlsCapture, TheLoginsPasswordNeverCrossesInClear) {
+  testing::RecordingRelay wire(cnf_.serverPort);
+  cnf_.serverPort = wire.port();
+  store::ServerKeys keys(dir_.file("server-keys").string());
+  EXPECT_EQ(transact(reqRegister, registerPayload(200000001, "Pw-at-stake"), &keys).code, ansDone);
+  EXPECT_EQ(transact(reqLogin, loginPayload(200000001, "Pw-at-stake", loopback, 5001), &keys).code,
+            ansLoggedIn);
+  EXPECT_EQ(wire.carried().find("Pw-at-stake"), std::string::npos);
+  EXPECT_EQ(transact(reqLogin, loginPayload(200000001, "Pw-at-stake", loopback, 5001)).code,
+            ansLoggedIn);
+  EXPECT_NE(wire.carried().find("Pw-at-stake"), std::string::npos);
+}
+
 // A handshake with a server that never answers ends when another thread
 // closes the socket, as a shutdown of the phone does.
 TEST(TlsChannelAbort, CloseWakesTheHandshake) {
@@ -260,6 +278,7 @@ TEST(TlsChannelAbort, CloseWakesTheHandshake) {
   closer.join();
 }
 
+INSTANTIATE_TEST_SUITE_P(Direct, TlsCapture, ::testing::Values(Route::direct), routeName);
 INSTANTIATE_TEST_SUITE_P(ServerBytes, TlsRoutes,
                          ::testing::Values(Route::direct, Route::socks5Password, Route::gate),
                          routeName);
