@@ -64,6 +64,10 @@ bool runTls(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current, De
   const store::ServerId server = serverOf(cnf);
   const std::optional<store::KeyPin> pinned = keys.find(server);
   std::optional<store::KeyPin> met;
+  if (!pinned && keys.recentlyPlain(server)) {
+    const SocketPtr socket = openServerRoute(cnf, current, deadline) == 0 ? current.get() : nullptr;
+    return socket && announceAndExchange(slot, cnf, *socket, nullptr);
+  }
   {
     const SocketPtr socket = openServerRoute(cnf, current, deadline) == 0 ? current.get() : nullptr;
     if (!socket) return false;
@@ -81,7 +85,9 @@ bool runTls(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& current, De
   current.closeAndReset();
   if (pinned) return false;
   const SocketPtr socket = openServerRoute(cnf, current, deadline) == 0 ? current.get() : nullptr;
-  return socket && announceAndExchange(slot, cnf, *socket, nullptr);
+  const bool answered = socket && announceAndExchange(slot, cnf, *socket, nullptr);
+  if (answered) keys.markPlain(server);
+  return answered;
 }
 
 }  // namespace

@@ -96,6 +96,7 @@ std::optional<KeyPin> ServerKeys::find(const ServerId& server) const {
 bool ServerKeys::remember(const ServerId& server, const KeyPin& pin) {
   std::lock_guard guard(lock_);
   // A pin never changes but by the user's forget.
+  plain_.erase(server);
   if (!pins_.try_emplace(server, pin).second) return true;
   return save();
 }
@@ -104,6 +105,17 @@ bool ServerKeys::forget(const ServerId& server) {
   std::lock_guard guard(lock_);
   if (pins_.erase(server) == 0) return true;
   return save();
+}
+
+void ServerKeys::markPlain(const ServerId& server) {
+  std::lock_guard guard(lock_);
+  plain_[server] = std::chrono::steady_clock::now();
+}
+
+bool ServerKeys::recentlyPlain(const ServerId& server) const {
+  std::lock_guard guard(lock_);
+  const auto it = plain_.find(server);
+  return it != plain_.end() && std::chrono::steady_clock::now() - it->second < plainRetry;
 }
 
 bool ServerKeys::save() const {

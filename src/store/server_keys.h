@@ -5,6 +5,7 @@
 // A server found here is spoken to over TLS only, and only with that key.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -41,12 +42,20 @@ class ServerKeys {
   // The user's choice, after a server's key has changed for good reason.
   bool forget(const ServerId& server);
 
+  // A server without a pin that refused TLS and then answered in plain is
+  // asked in plain for a while, rather than with a handshake it logs as
+  // garbage each time; then TLS is tried again, in case it was upgraded.
+  void markPlain(const ServerId& server);
+  bool recentlyPlain(const ServerId& server) const;
+  static constexpr std::chrono::minutes plainRetry{10};
+
  private:
   bool save() const;  // under lock_
 
   const std::string path_;
   mutable std::mutex lock_;
   PinMap pins_;  // guarded by lock_
+  std::map<ServerId, std::chrono::steady_clock::time_point> plain_;  // guarded by lock_; not saved
 };
 
 }  // namespace orvalis::store
