@@ -1,27 +1,44 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Orvalis needs that are not installed yet.
-# Prints nothing when everything is present. Run it or source it; sourcing
-# leaves the caller's shell options alone (the work runs in a subshell).
+# Installs the Debian 12 packages Orvalis needs that are not installed yet,
+# for the groups named: run (build and run the phone and the server; the
+# default), package (make the Debian packages), test (the test suite,
+# benchmarks and fuzz targets). Prints nothing when everything is present.
+# Usage: scripts/deps.sh [run|package|test]...
+# Run it or source it; sourcing leaves the caller's shell options alone (the
+# work runs in a subshell).
 
-ORVALIS_PACKAGES=(
+# What building and running the phone and the server need (scripts/run.sh).
+ORVALIS_DEPS_RUN=(
   # build
   g++ cmake ninja-build pkg-config ccache
-  # tests
-  libgtest-dev libgmock-dev
   # windowed phone
   qt6-base-dev
   # speech codec, sound devices, resampling for cards that refuse 8 kHz
   libgsm1-dev portaudio19-dev libspeexdsp-dev
-  # server: user database, networking, password hashing
-  libsqlite3-dev libasio-dev libsodium-dev
-  # server on a shared database, a throwaway cluster for its tests, and
-  # the load balancer in front of several servers
-  libpq-dev postgresql haproxy
-  # benchmarks
+  # server: user database (SQLite, or PostgreSQL's client), networking,
+  # password hashing
+  libsqlite3-dev libpq-dev libasio-dev libsodium-dev
+  # automatic port mapping on home routers (NAT-PMP, UPnP IGD)
+  libnatpmp-dev libminiupnpc-dev
+)
+
+# Making the Debian packages (scripts/package.sh): their dependencies,
+# hardening flags and checks.
+ORVALIS_DEPS_PACKAGE=(
+  "${ORVALIS_DEPS_RUN[@]}"
+  dpkg-dev lintian
+)
+
+# The test suite (scripts/test.sh) and the benchmarks.
+ORVALIS_DEPS_TEST=(
+  "${ORVALIS_DEPS_RUN[@]}"
+  libgtest-dev libgmock-dev
   libbenchmark-dev
-  # the Debian package: its dependencies, its checks (lintian; the unpacked
-  # window's shape)
-  dpkg-dev lintian x11-utils
+  # a throwaway PostgreSQL cluster for the shared-database tests, and the
+  # load balancer in front of several servers
+  postgresql haproxy
+  # the unpacked package's checks: the window's shape
+  x11-utils
   # proxies the route tests go through (SOCKS5, HTTP)
   microsocks tinyproxy
   # a spoken sentence for the end-to-end speech tests, at 8 kHz
@@ -30,9 +47,8 @@ ORVALIS_PACKAGES=(
   xvfb xdotool x11-apps netpbm fonts-dejavu-core
   # separate hosts for the calls-between-machines tests: namespaces, a router
   iproute2 nftables
-  # automatic port mapping on home routers (NAT-PMP, UPnP IGD), and the
-  # router daemon that the reachability tests run in their lab
-  libnatpmp-dev libminiupnpc-dev miniupnpd-nftables
+  # the router daemon that the reachability tests run in their lab
+  miniupnpd-nftables
   # fuzz targets: clang with libFuzzer and the sanitizer runtimes, and
   # llvm-cov/llvm-profdata for their coverage
   clang libclang-rt-14-dev llvm
@@ -44,8 +60,17 @@ ORVALIS_PACKAGES=(
 orvalis_install_deps() (
   set -euo pipefail
 
+  local wanted=() group
+  for group in "${@:-run}"; do
+    case "$group" in
+      run) wanted+=("${ORVALIS_DEPS_RUN[@]}") ;;
+      package) wanted+=("${ORVALIS_DEPS_PACKAGE[@]}") ;;
+      test) wanted+=("${ORVALIS_DEPS_TEST[@]}") ;;
+      *) echo "deps: unknown group: $group (run, package or test)" >&2; exit 2 ;;
+    esac
+  done
   local missing=() pkg
-  for pkg in "${ORVALIS_PACKAGES[@]}"; do
+  for pkg in $(printf '%s\n' "${wanted[@]}" | sort -u); do
     if [[ "$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null)" != installed ]]; then
       missing+=("$pkg")
     fi
@@ -78,7 +103,7 @@ orvalis_install_deps() (
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   set -euo pipefail
-  orvalis_install_deps
+  orvalis_install_deps "$@"
 else
-  orvalis_install_deps || return
+  orvalis_install_deps "$@" || return
 fi

@@ -25,7 +25,7 @@ seconds="${1:-60}"
 [[ "$seconds" =~ ^[0-9]+$ ]] || { echo "usage: $0 [SECONDS] [TARGET...]" >&2; exit 2; }
 shift || true
 
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" test
 
 dir=build/fuzz
 mapfile -t all_targets < <(sed -n '/^set(ORVALIS_FUZZ_TARGETS/,/^)/p' fuzz/CMakeLists.txt |

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three ways: release, ASan+UBSan, TSan;
-# tests the Debian package made of the release build (scripts/package_test.sh);
+# tests the Debian packages (scripts/package_test.sh);
 # then runs every fuzz target briefly (scripts/fuzz.sh, clang).
 # Usage: scripts/test.sh [release|package|asan|tsan|fuzz]   (default: all five)
 # Each kind has its own build directory build/<kind>; its ctest output is
@@ -20,7 +20,7 @@ esac
 # Enough for a target that no longer builds or crashes at once to fail.
 fuzz_seconds=5
 
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" test package
 
 jobs="$(nproc)"
 test_timeout=300 # seconds per test, for tests that set none themselves
@@ -34,8 +34,10 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 sanitizer_reports='ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer|ERROR: LeakSanitizer'
 
-# run.sh configures build/release the same way, so the two share one build.
+# run.sh configures build/release the same way, so the two share one build;
+# it may have left the tests and benchmarks out.
 cmake_options() {
+  echo -DORVALIS_TESTS=ON -DORVALIS_BENCH=ON
   case "$1" in
     release) echo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALIS_SANITIZE= ;;
     asan) echo -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=address ;;
@@ -74,9 +76,9 @@ run_fuzz() {
   run_counted fuzz build/fuzz/fuzz.log targets "$root/scripts/fuzz.sh" "$fuzz_seconds"
 }
 
-# The package of build/release, built, unpacked and run.
+# The packages, built, checked, unpacked and run.
 run_package() {
-  echo "=== package: build, check and run the Debian package (build/package)"
+  echo "=== package: build, check and run the Debian packages (build/package)"
   run_counted package build/package-test.log checks "$root/scripts/package_test.sh"
 }
 
