@@ -7,6 +7,7 @@
 
 #include "cli/cli_help.h"
 #include "cli/words.h"
+#include "net/address.h"
 #include "phone/account_fields.h"
 
 namespace orvalis::cli {
@@ -35,6 +36,14 @@ void CliUi::setTestServerLabel(std::string_view text) {
   testServerLabel_ = text;
   // The label is emptied when its time runs out; that is no news.
   if (!text.empty()) print("test-server: " + testServerLabel_);
+}
+
+void CliUi::loggedIn(std::int32_t number, std::string_view reachableAt) {
+  print("logged in: " + std::to_string(number) + ", reachable at " + std::string(reachableAt));
+}
+
+void CliUi::loginFailed(std::string_view reason) {
+  print("login failed: " + std::string(reason));
 }
 
 void CliUi::message(std::string_view text) {
@@ -121,6 +130,28 @@ void CliPhone::printStatus() {
   ui_.print(s.str());
 }
 
+void CliPhone::printReady() {
+  const store::CnfData& cnf = phone_->cnf;
+  const std::string server =
+      net::formatAddress(cnf.serverHost.get()) + ":" + std::to_string(cnf.serverPort.get());
+  if (cnf.userNumber.get() <= 0) {
+    ui_.print("ready: no number yet; register one on " + server +
+              " with: register-new NUMBER PASSWORD (9 digits, a password of at least " +
+              std::to_string(phone::minPasswdLength) + " characters); help lists the commands");
+  } else {
+    ui_.print("ready: " + std::to_string(cnf.userNumber.get()) + " logs in to " + server +
+              "; help lists the commands");
+  }
+}
+
+void CliPhone::reportMissingDevices() {
+  const audio::AudioPort& sound = phone_->audio();
+  if (dynamic_cast<const audio::SilentAudio*>(&sound) != nullptr) return;
+  // The window's texts for the same lack.
+  if (sound.deviceNames(audio::Direction::playback).empty()) ui_.message("Error: Not WaveOut .");
+  if (sound.deviceNames(audio::Direction::capture).empty()) ui_.message("Error: Not WaveIn.");
+}
+
 void CliPhone::handle(std::string_view line) {
   const auto [word, rest] = splitWord(line);
   if (word.empty()) return;
@@ -180,6 +211,7 @@ void CliPhone::logOutBeforeQuit() {
 int CliPhone::run() {
   using Clock = std::chrono::steady_clock;
   nextTick_ = Clock::now();
+  printReady();
   std::string line;
   while (!ui_.quitRequested()) {
     const auto now = Clock::now();

@@ -37,6 +37,9 @@ class CliUi final : public phone::PhoneUi, public phone::DialogHost {
   phone::LoginOutcome runLoginDialog(const phone::LoginPrefill& prefill) override;
   void setLocalHostLabel(std::string_view text) override { localHostLabel_ = text; }
   void setTestServerLabel(std::string_view text) override;
+  // "logged in: NUMBER, reachable at ADDR:PORT" and "login failed: REASON".
+  void loggedIn(std::int32_t number, std::string_view reachableAt) override;
+  void loginFailed(std::string_view reason) override;
 
   // One line per box, its line feeds made blanks.
   void message(std::string_view text) override;
@@ -94,7 +97,13 @@ class CliPhone {
   static constexpr std::chrono::milliseconds loginWait = net::transactionTimeLimit;
 
   // Runs until "quit" or the end of the input; returns the exit status.
+  // Its first line says the phone is ready: how to register when it has
+  // no number yet, else which number logs in to which server.
   int run();
+
+  // Says once, as the window does at start, that the sound side has no
+  // loudspeaker or no microphone; a phone run without sound has none to miss.
+  void reportMissingDevices();
 
  private:
   using Command = std::function<void(std::string_view args)>;
@@ -110,6 +119,7 @@ class CliPhone {
   void tickWhileBefore(const std::function<bool()>& more,
                        std::chrono::steady_clock::time_point until);
   void printStatus();
+  void printReady();
   // One heartbeat: the controller's tick and the server test's poll.
   void tickOnce();
   // Keeps the heartbeat going, reading no input, while more() holds; runs

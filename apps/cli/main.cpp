@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   orvalis::cli::CliPhone phone(std::cout, STDIN_FILENO, dir, makeAudio, stopFd, std::move(reach));
+  if (audio.kind != orvalis::phone::AudioChoice::Kind::none) phone.reportMissingDevices();
   const int status = phone.run();
   if (stopFd >= 0) ::close(stopFd);
   return status;

@@ -119,11 +119,12 @@ void CPhone::consumeLogin(net::AuthSlot& slot) {
     dropLogin(slot);
     return;
   }
-  if (slot.load() == SlotState::slotFailed) {
-    display_.setLoginPrompt(text(PhoneText::txtServerNoAnswer));
-    askPasswd = true;
-  } else if (slot.answer.code == net::ansFailed) {
-    display_.setLoginPrompt(text(PhoneText::txtPasswdIncorrect));
+  if (slot.load() == SlotState::slotFailed || slot.answer.code == net::ansFailed) {
+    const std::string reason = text(slot.load() == SlotState::slotFailed
+                                        ? PhoneText::txtServerNoAnswer
+                                        : PhoneText::txtPasswdIncorrect);
+    display_.setLoginPrompt(reason);
+    display_.loginFailed(reason);
     askPasswd = true;
   } else if (slot.answer.code == net::ansLoggedIn) {
     ticket = net::parseTicket(slot.answer);
@@ -134,6 +135,7 @@ void CPhone::consumeLogin(net::AuthSlot& slot) {
     reachLoggedIn(slot.answer);
     reachableAt_ = net::formatAddress(announced) + ":" + std::to_string(announcedPort_);
     display_.setLocalHostLabel(reachableAt_);
+    display_.loggedIn(cnf.userNumber, reachableAt_);
     if (!unreachableTold_ && net::unreachableFromOthers(cnf, announced)) {
       unreachableTold_ = true;
       display_.showMessage(unreachableText);

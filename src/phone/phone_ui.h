@@ -3,6 +3,7 @@
 // it; the headless phone and the tests have their own. The controller only
 // pushes texts and asks for the login password; it never reads widgets.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,12 @@ class PhoneUi {
   virtual void setTestServerLabel(std::string_view text) = 0;
   // A message box with the application's title and one OK button.
   virtual void showMessage(std::string_view text) = 0;
+
+  // A login's answer: logged in as number, callers reaching it at
+  // "ADDR:PORT"; or refused or unanswered, for the reason the login dialog
+  // shows next. The window shows both through its tray icon and dialogs.
+  virtual void loggedIn(std::int32_t /*number*/, std::string_view /*reachableAt*/) {}
+  virtual void loginFailed(std::string_view /*reason*/) {}
 };
 
 }  // namespace orvalis::phone

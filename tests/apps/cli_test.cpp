@@ -91,6 +91,12 @@ TEST(HeadlessPhone, FirstStartCreatesSettingsAndReportsState) {
   TempDir dir;
   const RunResult r = runCli(dir, "status\nfrobnicate\nwait 500\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
+  // Without a number, the first line tells how to get one.
+  EXPECT_EQ(r.out.rfind("ready: no number yet; register one on 127.0.0.1:3393 with: register-new "
+                        "NUMBER PASSWORD (9 digits, a password of at least 6 characters)",
+                        0),
+            0u)
+      << r.out;
   // The listener may or may not have its system-chosen port yet.
   EXPECT_NE(r.out.find("serverState=0 stateClient=5 findState=0 authThread=0 floor=0 "
                        "callMode=0 userNumber=0 stateBind="),
@@ -122,7 +128,9 @@ TEST(HeadlessPhone, AsksForThePasswordAndSavesItWhenTold) {
                              "password \xD0\xB0\xD0\xB1\xD0\xB2\xD0\xB3\xD0\xB4\xD0\xB5\xD0\xB6\xD0\xB7 save\n"
                              "password abcdef save\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.out.rfind("login: Please enter yor password\n"
+  EXPECT_EQ(r.out.rfind("ready: 123456789 logs in to 127.0.0.1:" + std::to_string(server.port()) +
+                            "; help lists the commands\n"
+                            "login: Please enter yor password\n"
                         "error: the password is longer than 15 bytes\n"
                         "error: the password is longer than 15 bytes\n",
                         0),
@@ -231,7 +239,9 @@ TEST(HeadlessPhone, ConnectResumesTheLoginWithAFreshPrompt) {
                              "register-new 223456789 abcdef\nconnect\nwait 1500\ncancel\n"
                              "status\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_TRUE(inOrder(r.out, {"login: Please enter yor password", "login: server does not answer.",
+  EXPECT_TRUE(inOrder(r.out, {"login: Please enter yor password",
+                              "login failed: server does not answer.",
+                              "login: server does not answer.",
                               "register-new: the phone already has a number",
                               "login: Enter the password.", "serverState=1 "}))
       << r.out;
@@ -259,9 +269,10 @@ TEST(HeadlessPhone, AccountLifeAgainstTheServer) {
                              "disconnect\nwait 500\nstatus\nconnect\nwait 1500\nstatus\n"
                              "test-server\ndelete-user\nwait 500\nstatus\nquit\n");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_TRUE(inOrder(r.out, {"message: Registration Ok!", "serverState=2 ",
+  const std::string loggedIn = "logged in: 123456789, reachable at ";
+  EXPECT_TRUE(inOrder(r.out, {"message: Registration Ok!", loggedIn, "serverState=2 ",
                               "message: The password is successfully changed!",
-                              "serverState=1 ",
+                              "serverState=1 ", loggedIn,
                               "serverState=2 ",  // logged in again with the new password
                               "test-server: Server is accessible!", "serverState=0 "}))
       << r.out;
