@@ -2,8 +2,14 @@
 // directory, which it makes its working directory.
 
 #include <QApplication>
+#include <QSocketNotifier>
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -61,6 +67,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // SIGTERM (a desktop session ending, kill), SIGINT and SIGHUP shut the
+  // phone down as its Shut Down item does, logging out first. Blocked
+  // before Qt starts its threads, so that every thread inherits the mask,
+  // and read from a descriptor by the event loop: no handler runs.
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&quitSignals, number);
+  int stopFd = -1;
+  if (::pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr) == 0) {
+    stopFd = ::signalfd(-1, &quitSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+  }
+
   QApplication app(argc, argv);
   // The window goes to the tray when closed; only its shutdown ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -107,6 +126,19 @@ int main(int argc, char** argv) {
   orvalis::ui::TFClient window(std::move(options));
   QObject::connect(&window, &orvalis::ui::TFClient::closed, &app, &QApplication::quit,
                    Qt::QueuedConnection);
+  std::unique_ptr<QSocketNotifier> stopNotifier;
+  if (stopFd >= 0) {
+    stopNotifier = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
+    QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &window, [stopFd, &window] {
+      signalfd_siginfo info;
+      while (::read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      }
+      window.shutDown();  // a second signal finds the shutdown under way
+    });
+  }
   window.showAtStart();
-  return app.exec();
+  const int status = app.exec();
+  stopNotifier.reset();
+  if (stopFd >= 0) ::close(stopFd);
+  return status;
 }

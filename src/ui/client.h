@@ -46,7 +46,10 @@ class TFClient : public QWidget, private SkinButtonEvents {
 
  public:
   static constexpr int refreshPeriodMs = 200;
-  static constexpr int shutdownStart = 25;
+  // The shutdown's countdown in ticks: it waits for the logout at most
+  // 2 s, so that a server that does not answer cannot hold the exit (a
+  // desktop session ending kills what lingers).
+  static constexpr int shutdownStart = 1 + 2000 / refreshPeriodMs;
 
   explicit TFClient(ClientOptions options);
   ~TFClient() override;

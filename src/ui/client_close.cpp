@@ -40,8 +40,8 @@ void TFClient::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  // The countdown also rests at 1 while the logout is still pending; only
-  // the tick that saw it end and stopped the network lets the close through.
+  // Only the tick that saw the logout end (or the countdown run out) and
+  // stopped the network lets the close through.
   if (!finished_) {
     event->ignore();
     return;

@@ -35,9 +35,10 @@ void TFClient::refreshTick() {
 void TFClient::shutdownStep() {
   if (finished_) return;
   if (closeCountdown_ > 1) --closeCountdown_;
-  // At least two ticks, then as long as the logout is pending.
-  if (closeCountdown_ < shutdownStart - 1 &&
-      phone_->quiryAuth[net::reqLogout].load() == net::SlotState::slotIdle) {
+  // At least two ticks, then as long as the logout is pending, until the
+  // countdown runs out.
+  const bool loggedOut = phone_->quiryAuth[net::reqLogout].load() == net::SlotState::slotIdle;
+  if ((closeCountdown_ < shutdownStart - 1 && loggedOut) || closeCountdown_ == 1) {
     closeCountdown_ = 1;
     finished_ = true;
     refreshTimer_.stop();

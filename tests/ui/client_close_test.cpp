@@ -17,16 +17,16 @@ TEST_F(ClientTest, ShutdownWaitsForTheLogoutThenClosesOnce) {
   phone().cnf.userNumber = 200000001;
   phone().serverState = ServerState::loggedIn;
   client().pressButton(ui::btnShutDown);
-  EXPECT_EQ(client().closeCountdown(), 25);
+  EXPECT_EQ(client().closeCountdown(), ui::TFClient::shutdownStart);
   EXPECT_EQ(phone().quiryAuth[net::reqLogout].load(), SlotState::slotQueued);
   EXPECT_EQ(phone().serverState.load(), ServerState::suspended);
-  ticks(30);
+  ticks(5);
   EXPECT_EQ(closed.count(), 0);
-  EXPECT_EQ(client().closeCountdown(), 1);  // rests there while the logout is pending
-  // A second request meanwhile changes nothing, however long the wait.
+  // A second request meanwhile changes nothing.
+  const int countdown = client().closeCountdown();
   client().shutDown();
   EXPECT_EQ(closed.count(), 0);
-  EXPECT_EQ(client().closeCountdown(), 1);
+  EXPECT_EQ(client().closeCountdown(), countdown);
   EXPECT_NE(phone().callState.stateBind.load(), net::BindState::bindStopped);
 
   // The transaction thread finished and the controller freed the slot.
@@ -37,6 +37,21 @@ TEST_F(ClientTest, ShutdownWaitsForTheLogoutThenClosesOnce) {
   EXPECT_EQ(phone().callState.stateBind.load(), net::BindState::bindStopped);
   ticks(3);
   EXPECT_EQ(closed.count(), 1);
+}
+
+// A server that never answers the logout holds the exit 2 s at most.
+TEST_F(ClientTest, ShutdownGivesUpOnAnUnansweredLogoutAfterTwoSeconds) {
+  makeClient();
+  QSignalSpy closed(&client(), &ui::TFClient::closed);
+  phone().cnf.userNumber = 200000001;
+  phone().serverState = ServerState::loggedIn;
+  client().shutDown();
+  const int twoSeconds = 2000 / ui::TFClient::refreshPeriodMs;
+  ticks(twoSeconds - 1);
+  EXPECT_EQ(closed.count(), 0);
+  ticks(1);
+  EXPECT_EQ(closed.count(), 1);
+  EXPECT_EQ(phone().callState.stateBind.load(), net::BindState::bindStopped);
 }
 
 TEST_F(ClientTest, ShutdownWithoutLoginTakesTwoTicks) {
