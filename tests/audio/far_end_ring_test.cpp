@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -42,6 +44,27 @@ TEST(FarEndRing, ReadsTheLagBehindTheNewestAndKeepsStep) {
   EXPECT_EQ(f[0], 6320 - 800 + 1);
 }
 
+TEST(FarEndRing, AWriterInBurstsIsWaitedForFurtherBehind) {
+  Played p;
+  p.play(960);
+  Frame f{};
+  EXPECT_TRUE(p.ring.read(f, 480));
+  EXPECT_EQ(f[0], 481);
+  for (int k = 0; k < 2; ++k) EXPECT_FALSE(p.ring.read(f, 480));
+  EXPECT_EQ(f[159], 960);  // caught up with the writer
+  // Before the next burst: never the silence of samples not yet written,
+  // but a step back, and the same distance behind from then on.
+  EXPECT_TRUE(p.ring.read(f, 480));
+  EXPECT_EQ(f[0], 960 - 320 + 1);
+  for (int burst = 0; burst < 4; ++burst) {
+    p.play(960);
+    for (int k = 0; k < 6; ++k) {
+      EXPECT_FALSE(p.ring.read(f, 480));
+      EXPECT_NE(f[159], 0);
+    }
+  }
+}
+
 TEST(FarEndRing, NothingPlayedIsSilence) {
   Played p;
   Frame f{};
@@ -65,16 +88,22 @@ TEST(FarEndRing, NothingPlayedIsSilence) {
 
 TEST(FarEndRing, OneWriterAndOneReaderOnTheirOwnThreads) {
   FarEndRing ring;
+  // Paced as a device is (a block far quicker than its 40 ms, though): a
+  // reader is never held up long enough for the writer to lap the ring.
+  std::atomic<bool> done{false};
   std::thread writer([&] {
     std::array<std::int16_t, 320> block{};
-    for (int k = 0; k < 2000; ++k) {
+    for (int k = 0; k < 500; ++k) {
       block.fill(static_cast<std::int16_t>(k));
       ring.write(block);
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    done = true;
   });
   Frame f{};
-  for (int k = 0; k < 2000; ++k) {
+  while (!done) {
     ring.read(f, 640);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
     // A frame is never torn across the writer's blocks by more than one step.
     EXPECT_LE(f[159] - f[0], 1);
   }
