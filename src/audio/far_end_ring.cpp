@@ -10,6 +10,8 @@ constexpr std::int64_t mask = FarEndRing::capacity - 1;
 static_assert((FarEndRing::capacity & (FarEndRing::capacity - 1)) == 0);
 // The reader stays this far clear of where the writer is writing.
 constexpr std::int64_t writerMargin = 2 * maxBlockSamples;
+// The most the reader waits behind the writer for its bursts.
+constexpr std::int64_t maxBurst = 4000;
 
 }  // namespace
 
@@ -32,10 +34,24 @@ bool FarEndRing::read(std::span<std::int16_t, frameSamples> frame, std::int64_t 
     aligned_ = false;  // whatever plays next is new
     return false;
   }
-  lag = std::clamp<std::int64_t>(lag, 0, static_cast<std::int64_t>(capacity) - writerMargin - slack);
-  const std::int64_t behind = written - cursor_;
-  const bool moved = !aligned_ || behind < lag - slack || behind > lag + slack;
-  if (moved) cursor_ = written - lag;
+  // A device takes several blocks at once and plays them over a while: a
+  // reader that has caught up with the writer between its bursts waits
+  // further behind from then on, by as much as it found missing.
+  std::int64_t behind = written - cursor_;
+  bool moved = false;
+  if (aligned_ && behind < static_cast<std::int64_t>(frameSamples)) {
+    const std::int64_t missing = 2 * static_cast<std::int64_t>(frameSamples) - behind;
+    burst_ = std::min(burst_ + missing, maxBurst);
+    cursor_ -= missing;
+    moved = true;
+  }
+  lag = std::clamp<std::int64_t>(lag + burst_, 0,
+                                 static_cast<std::int64_t>(capacity) - writerMargin - slack);
+  behind = written - cursor_;
+  if (!aligned_ || behind > lag + slack) {
+    cursor_ = written - lag;
+    moved = true;
+  }
   aligned_ = true;
   const std::int64_t oldest = std::max(written - static_cast<std::int64_t>(capacity) + writerMargin,
                                       startedAt_.load(std::memory_order_relaxed));

@@ -3,7 +3,8 @@
 // the capture thread. The playback thread writes each block as the device
 // takes it; the capture thread reads it a frame at a time, a fixed number
 // of samples behind the newest written (the two devices' latencies: the
-// sound being captured now left the loudspeaker that long ago). Neither
+// sound being captured now left the loudspeaker that long ago), and
+// further behind when the writer turns out to write in bursts. Neither
 // side waits for the other; a reader that drifts out of step, or finds the
 // writer stopped and started again, steps back into place at once.
 //
@@ -47,6 +48,7 @@ class FarEndRing {
   // The reader's alone.
   std::int64_t cursor_ = 0;
   bool aligned_ = false;
+  std::int64_t burst_ = 0;  // learnt: how far the writer's bursts leave it behind
 };
 
 }  // namespace orvalis::audio
