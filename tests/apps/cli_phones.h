@@ -16,6 +16,7 @@
 
 #include "store/cnf_data.h"
 #include "store/config.h"
+#include "store/device_names.h"
 #include "support/child_process.h"
 #include "support/interactive_process.h"
 #include "support/temp_dir.h"
@@ -103,6 +104,7 @@ struct PhoneSettings {
   Launcher launcher{};          // where the phone runs
   std::vector<std::string> args{};  // more of orvalis-cli's options
   std::int32_t nGsm = 0;            // frames per voice message, less one
+  bool soundProcessing = true;      // echo cancellation and noise suppression
 };
 
 // One phone in a directory of its own. Expectations look at the lines
@@ -137,6 +139,9 @@ class Phone {
         melody->set("1- ");
     }
     if (!config.save()) throw std::runtime_error("settings not saved");
+    if (!store::saveSoundProcessing(dir_.file(std::string(store::deviceNamesFile)).string(),
+                                    settings.soundProcessing))
+      throw std::runtime_error("sound settings not saved");
     start();
   }
 

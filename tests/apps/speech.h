@@ -75,6 +75,20 @@ inline double bestAlignment(const std::vector<std::int16_t>& input, const std::v
   return best;
 }
 
+// The delay, in envelope windows, at which the output's envelope follows
+// the input's best.
+inline std::size_t bestLag(const std::vector<std::int16_t>& input, const std::vector<std::int16_t>& output) {
+  const auto a = envelope(input);
+  const auto b = envelope(output);
+  double best = -2;
+  std::size_t at = 0;
+  for (std::size_t lag = 0; lag + a.size() <= b.size(); ++lag) {
+    const double r = pearson(a, std::span<const double>(b).subspan(lag, a.size()));
+    if (r > best) best = r, at = lag;
+  }
+  return at;
+}
+
 inline int peak(const std::vector<std::int16_t>& samples) {
   int p = 0;
   for (const std::int16_t s : samples) p = std::max(p, std::abs(static_cast<int>(s)));

@@ -167,6 +167,29 @@ class PulseRig {
     return true;
   }
 
+  // The loudspeaker heard by the microphone, as on a laptop: what the
+  // speaker plays reaches the microphone about `latencyMs` later, scaled
+  // by `gain` (0.5: -6 dB). The loopback keeps its rate: left to steer its
+  // latency it would resample, and the path through the air does not
+  // drift.
+  bool leakSpeakerIntoMicrophone(int latencyMs, double gain) const {
+    const std::string module = pactlOutput(
+        {"load-module", "module-loopback", std::string("source=") + speakerSink + ".monitor",
+         std::string("sink=") + mouthSink, "latency_msec=" + std::to_string(latencyMs),
+         "adjust_time=0"});
+    const int owner = std::atoi(module.c_str());
+    if (module.empty() || owner <= 0) return false;
+    // The loopback's stream into the microphone: the sink input it owns.
+    const std::string inputs = pactlOutput({"list", "sink-inputs"});
+    const std::string owned = "Owner Module: " + std::to_string(owner) + "\n";
+    const auto at = inputs.find(owned);
+    if (at == std::string::npos) return false;
+    const auto head = inputs.rfind("Sink Input #", at);
+    if (head == std::string::npos) return false;
+    const std::string index = std::to_string(std::atoi(inputs.c_str() + head + 12));
+    return pactl({"set-sink-input-volume", index, std::to_string(gain)}) == 0;
+  }
+
   // Plays a sound file into the microphone; it runs until the file ends.
   std::unique_ptr<ChildProcess> speak(const std::filesystem::path& wav) const {
     return std::make_unique<ChildProcess>(
