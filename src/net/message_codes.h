@@ -24,6 +24,12 @@ inline constexpr std::int16_t ansUserInvalid = 12;
 inline constexpr std::int16_t ansUserFound = 13;
 inline constexpr std::int16_t ansLoggedIn = 14;
 
+// Server extensions, spoken only inside TLS: a phone that knows only the
+// plain protocol never sends nor receives them, and over a plain
+// connection the server answers them as any unknown code.
+inline constexpr std::int16_t reqUserKey = 120;  // [0..7] ticket; [8..11] number
+inline constexpr std::int16_t ansUserKey = 121;  // [0..3] number; [4..35] its public key
+
 // Peer messages (call connection).
 inline constexpr std::int16_t peerCall = 1;
 inline constexpr std::int16_t peerHangUp = 2;

@@ -36,6 +36,17 @@ std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::strin
   return p;
 }
 
+std::array<std::uint8_t, loginWithKeySize> loginPayload(std::int32_t number,
+                                                        std::string_view password,
+                                                        std::uint32_t address, std::uint16_t port,
+                                                        const PublicKey& key) {
+  std::array<std::uint8_t, loginWithKeySize> p{};
+  const auto plain = loginPayload(number, password, address, port);
+  std::copy(plain.begin(), plain.end(), p.begin());
+  std::copy(key.begin(), key.end(), p.begin() + loginSize);
+  return p;
+}
+
 std::uint32_t loginAddress(const CPacket& login) {
   std::uint32_t address = 0;
   std::memcpy(&address, login.payload.data() + loginAddressOffset, 4);
@@ -50,7 +61,7 @@ void setLoginAddress(CPacket& login, std::uint32_t address) {
 
 bool startsWithTicket(std::int16_t code) {
   return code == reqLogout || code == reqDeleteUser || code == reqChangePasswd ||
-         code == reqFindUser;
+         code == reqFindUser || code == reqUserKey;
 }
 
 void setRequestTicket(CPacket& request, const Ticket& ticket) {
@@ -77,6 +88,26 @@ FoundUser parseUserFound(const CPacket& answer) {
   std::memcpy(&user.address, answer.payload.data() + 4, 4);
   user.port = readUint16(answer.payload, 8);
   return user;
+}
+
+std::optional<PublicKey> parseFoundKey(const CPacket& answer) {
+  if (answer.code != ansUserFound || answer.payloadSize() < userFoundWithKeySize)
+    return std::nullopt;
+  PublicKey key{};
+  std::copy_n(answer.payload.begin() + userFoundSize, key.size(), key.begin());
+  return key;
+}
+
+std::array<std::uint8_t, findUserSize> userKeyPayload(const Ticket& ticket, std::int32_t number) {
+  return findUserPayload(ticket, number);
+}
+
+std::optional<PublicKey> parseUserKey(const CPacket& answer, std::int32_t expectedNumber) {
+  if (answer.code != ansUserKey || answer.payloadSize() < userKeySize) return std::nullopt;
+  if (readInt32(answer.body(), 0) != expectedNumber) return std::nullopt;
+  PublicKey key{};
+  std::copy_n(answer.payload.begin() + 4, key.size(), key.begin());
+  return key;
 }
 
 Ticket parseTicket(const CPacket& answer) {

@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "net/packet.h"
+#include "net/privacy/public_key.h"
 
 namespace orvalis::net {
 
@@ -31,6 +33,12 @@ std::array<std::uint8_t, registerSize> registerPayload(std::int32_t number,
 // order); [28..29] port (little-endian); [30..31] zero.
 std::array<std::uint8_t, loginSize> loginPayload(std::int32_t number, std::string_view password,
                                                  std::uint32_t address, std::uint16_t port);
+// The same, then [32..63] the phone's public key: sent over TLS only.
+inline constexpr std::size_t loginWithKeySize = loginSize + publicKeySize;
+std::array<std::uint8_t, loginWithKeySize> loginPayload(std::int32_t number,
+                                                        std::string_view password,
+                                                        std::uint32_t address, std::uint16_t port,
+                                                        const PublicKey& key);
 // The announced address of a login request (network order), and its
 // replacement.
 std::uint32_t loginAddress(const CPacket& login);
@@ -55,6 +63,19 @@ struct FoundUser {
   std::uint16_t port = 0;
 };
 FoundUser parseUserFound(const CPacket& answer);
+
+// Over TLS, an ansUserFound answer may carry the callee's public key in
+// [12..43]; nullopt when it does not (or is no ansUserFound).
+inline constexpr std::size_t userFoundWithKeySize = userFoundSize + publicKeySize;
+std::optional<PublicKey> parseFoundKey(const CPacket& answer);
+
+// reqUserKey: [0..7] ticket; [8..11] number, as a look-up. ansUserKey:
+// [0..3] number; [4..35] its key.
+inline constexpr std::size_t userKeySize = 4 + publicKeySize;
+std::array<std::uint8_t, findUserSize> userKeyPayload(const Ticket& ticket, std::int32_t number);
+// The key of an ansUserKey answer about expectedNumber; nullopt when the
+// answer is short, another answer, or about another number.
+std::optional<PublicKey> parseUserKey(const CPacket& answer, std::int32_t expectedNumber);
 
 // The ticket of an ansLoggedIn answer.
 Ticket parseTicket(const CPacket& answer);

@@ -26,6 +26,9 @@ constexpr std::array<const char*, pgSchemaVersion> upgrades{
     "  ticket bytea NOT NULL UNIQUE,"
     "  address bigint NOT NULL,"  // host order
     "  port integer NOT NULL)",
+    "CREATE TABLE user_keys ("
+    "  number integer PRIMARY KEY REFERENCES users(number) ON DELETE CASCADE,"
+    "  key bytea NOT NULL)",
 };
 
 // Any constant of the program's own: several servers starting on an empty
@@ -43,6 +46,8 @@ enum class Op {
   deleteUserByTicket,
   updatePassword,
   findUser,
+  upsertKey,
+  selectKey,
 };
 
 struct Statement {
@@ -53,7 +58,7 @@ struct Statement {
 };
 
 // In the order of Op.
-constexpr std::array<Statement, 10> statements{{
+constexpr std::array<Statement, 12> statements{{
     {"insert_user", "INSERT INTO users(number, hash) VALUES($1, $2)", {int4Type, textType}, 2},
     {"select_hash", "SELECT hash FROM users WHERE number = $1", {int4Type}, 1},
     {"delete_user", "DELETE FROM users WHERE number = $1 RETURNING number", {int4Type}, 1},
@@ -90,6 +95,12 @@ constexpr std::array<Statement, 10> statements{{
      " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = $1",
      {int4Type},
      1},
+    {"upsert_key",
+     "INSERT INTO user_keys(number, key) VALUES($1, $2)"
+     " ON CONFLICT(number) DO UPDATE SET key = excluded.key",
+     {int4Type, byteaType},
+     2},
+    {"select_key", "SELECT key FROM user_keys WHERE number = $1", {int4Type}, 1},
 }};
 
 struct ResultDeleter {
@@ -126,6 +137,9 @@ class Params {
   }
   Params& add(const Ticket& t) {
     return add(std::string_view(reinterpret_cast<const char*>(t.data()), t.size()));
+  }
+  Params& add(const net::PublicKey& k) {
+    return add(std::string_view(reinterpret_cast<const char*>(k.data()), k.size()));
   }
 
   Result run(pg_conn* c, Op op) const {
@@ -348,6 +362,23 @@ StoreAnswer<std::optional<Session>> PgStore::findUser(std::int32_t number) {
   if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
   if (PQgetisnull(r.get(), 0, 1)) return {StoreStatus::ok, std::nullopt};
   return {StoreStatus::ok, sessionFrom(r, 0, number, 1)};
+}
+
+StoreStatus PgStore::setUserKey(std::int32_t number, const net::PublicKey& key) {
+  const Result r = runPooled(pool_, Op::upsertKey, Params().add(number).add(key));
+  // No such account, or deleted meanwhile.
+  if (failedWith(r, foreignKeyViolation)) return StoreStatus::notFound;
+  return succeeded(r) ? StoreStatus::ok : StoreStatus::error;
+}
+
+StoreAnswer<net::PublicKey> PgStore::userKey(std::int32_t number) {
+  const Result r = runPooled(pool_, Op::selectKey, Params().add(number));
+  if (!succeeded(r)) return {};
+  if (PQntuples(r.get()) == 0) return {StoreStatus::notFound, {}};
+  StoreAnswer<net::PublicKey> out{StoreStatus::ok, {}};
+  if (PQgetlength(r.get(), 0, 0) != static_cast<int>(out.value.size())) return {};
+  std::memcpy(out.value.data(), PQgetvalue(r.get(), 0, 0), out.value.size());
+  return out;
 }
 
 // Both tables, each read under the time given; the attempt also gives up

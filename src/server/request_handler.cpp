@@ -65,6 +65,7 @@ Route RequestHandler::route(std::int16_t code) const {
     case net::reqChangePasswd:
       return Route::hash;
     case net::reqFindUser:
+    case net::reqUserKey:
       return store_.readsQuickly() ? Route::now : Route::quick;
     case net::reqLogout:
     case net::reqDeleteUser:
@@ -85,7 +86,11 @@ Outcome RequestHandler::handle(const CPacket& request, const Peer& peer) {
     case net::reqChangePasswd:
       return needs(net::changePasswdSize) ? changePassword(request) : Outcome{};
     case net::reqFindUser:
-      return needs(net::findUserSize) ? findUser(request) : Outcome{};
+      return needs(net::findUserSize) ? findUser(request, peer) : Outcome{};
+    case net::reqUserKey:
+      // A plain connection knows no such request.
+      if (!peer.tls) return reply(net::ansFailed);
+      return needs(net::findUserSize) ? userKey(request) : Outcome{};
     case net::reqLogout: {
       if (!needs(net::ticketSize)) return {};
       const auto closed = store_.closeSession(ticketOf(body));
@@ -141,6 +146,15 @@ Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
   wipe(*password);
   if (!good) return reply(net::ansFailed, number);
 
+  // The key is kept before the session opens, so that nobody finds the
+  // phone online with the key it had before. Plain logins never touch it.
+  if (peer.tls && body.size() >= net::loginSize + net::publicKeySize) {
+    net::PublicKey key{};
+    std::copy_n(body.begin() + net::loginSize, key.size(), key.begin());
+    if (key != net::PublicKey{} && store_.setUserKey(number, key) != StoreStatus::ok)
+      return reply(net::ansFailed, number);
+  }
+
   Session session;
   session.number = number;
   std::memcpy(&session.address, body.data() + net::loginAddressOffset, 4);
@@ -178,7 +192,7 @@ Outcome RequestHandler::changePassword(const CPacket& request) {
   return reply(changed.status == StoreStatus::ok ? net::ansDone : net::ansFailed, number);
 }
 
-Outcome RequestHandler::findUser(const CPacket& request) {
+Outcome RequestHandler::findUser(const CPacket& request, const Peer& peer) {
   const auto body = request.body();
   const auto session = store_.sessionByTicket(ticketOf(body));
   if (session.status != StoreStatus::ok) return reply(net::ansFailed);
@@ -192,11 +206,43 @@ Outcome RequestHandler::findUser(const CPacket& request) {
   } else if (!found.value) {
     out.answer = answer(net::ansUserOffline);
   } else {
-    std::array<std::uint8_t, net::userFoundSize> payload{};
+    std::array<std::uint8_t, net::userFoundSize + net::publicKeySize> payload{};
     std::memcpy(payload.data() + 4, &found.value->address, 4);
     net::writeUint16(payload, 8, found.value->port);
-    out.answer = answer(net::ansUserFound, payload);
+    std::size_t size = net::userFoundSize;
+    if (peer.tls) {
+      // A caller told no key calls in plain: better no answer than that.
+      const auto key = store_.userKey(target);
+      if (key.status == StoreStatus::ok) {
+        std::copy(key.value.begin(), key.value.end(), payload.begin() + net::userFoundSize);
+        size += net::publicKeySize;
+      } else if (key.status != StoreStatus::notFound) {
+        out.answer = answer(net::ansFailed);
+        return out;
+      }
+    }
+    out.answer = answer(net::ansUserFound, std::span(payload).first(size));
   }
+  return out;
+}
+
+Outcome RequestHandler::userKey(const CPacket& request) {
+  const auto body = request.body();
+  const auto session = store_.sessionByTicket(ticketOf(body));
+  if (session.status != StoreStatus::ok) return reply(net::ansFailed);
+  const std::int32_t target = net::readInt32(body, 8);
+  Outcome out{answer(net::ansUserInvalid), session.value.number, target};
+  if (!validNumber(target)) return out;
+  const auto key = store_.userKey(target);
+  if (key.status == StoreStatus::notFound) return out;
+  if (key.status != StoreStatus::ok) {
+    out.answer = answer(net::ansFailed);
+    return out;
+  }
+  std::array<std::uint8_t, 4 + net::publicKeySize> payload{};
+  net::writeInt32(payload, 0, target);
+  std::copy(key.value.begin(), key.value.end(), payload.begin() + 4);
+  out.answer = answer(net::ansUserKey, payload);
   return out;
 }
 

@@ -18,6 +18,7 @@ struct Peer {
   std::uint32_t address = 0;  // network order
   std::uint16_t port = 0;     // host order
   std::uint32_t local = 0;    // the server's own address the peer reached; 0: unknown
+  bool tls = false;           // the request came inside TLS: public keys may travel
 };
 
 struct Outcome {
@@ -57,7 +58,8 @@ class RequestHandler {
   Outcome registerUser(const net::CPacket& request);
   Outcome login(const net::CPacket& request, const Peer& peer);
   Outcome changePassword(const net::CPacket& request);
-  Outcome findUser(const net::CPacket& request);
+  Outcome findUser(const net::CPacket& request, const Peer& peer);
+  Outcome userKey(const net::CPacket& request);
 
   UserStore& store_;
   const PasswordHasher& hasher_;

@@ -173,6 +173,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
                               return self->close();
                             }
                             self->handshake_ = {};
+                            self->peer_.tls = true;
                             self->read();
                           });
   }

@@ -20,7 +20,11 @@ constexpr const char* schema =
     "  number INTEGER PRIMARY KEY REFERENCES users(number) ON DELETE CASCADE,"
     "  ticket BLOB NOT NULL UNIQUE,"
     "  address INTEGER NOT NULL,"  // host order
-    "  port INTEGER NOT NULL);";
+    "  port INTEGER NOT NULL);"
+    // Added later: a database made before it gets it on its next start.
+    "CREATE TABLE IF NOT EXISTS user_keys ("
+    "  number INTEGER PRIMARY KEY REFERENCES users(number) ON DELETE CASCADE,"
+    "  key BLOB NOT NULL);";
 
 // Resets a statement and clears its bindings when a call is done with it,
 // whatever way the call leaves.
@@ -129,6 +133,10 @@ SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync,
   updatePassword_ = prepare(db,
       "UPDATE users SET hash = ?2 WHERE number = (SELECT number FROM sessions WHERE ticket = ?1)"
       " RETURNING number");
+  // Only for an account that exists.
+  upsertKey_ = prepare(db,
+      "INSERT INTO user_keys(number, key) SELECT ?1, ?2 FROM users WHERE number = ?1"
+      " ON CONFLICT(number) DO UPDATE SET key = excluded.key");
   syncFull_ = prepare(db, "PRAGMA synchronous=FULL");
   syncNormal_ = prepare(db, "PRAGMA synchronous=NORMAL");
   begin_ = prepare(db, "BEGIN IMMEDIATE");
@@ -171,6 +179,7 @@ SqliteStore::Lookups SqliteStore::prepareLookups(sqlite3* db) {
   out[findLookup] = prepare(db,
                             "SELECT u.number, s.ticket, s.address, s.port FROM users u"
                             " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = ?1");
+  out[keyLookup] = prepare(db, "SELECT key FROM user_keys WHERE number = ?1");
   out[healthLookup] = prepare(db,
                               "SELECT (SELECT count(*) FROM (SELECT 1 FROM users LIMIT 1))"
                               " + (SELECT count(*) FROM (SELECT 1 FROM sessions LIMIT 1))");
@@ -340,6 +349,29 @@ StoreAnswer<std::optional<Session>> SqliteStore::findUser(std::int32_t number) {
   if (rc != SQLITE_ROW) return {};
   if (sqlite3_column_type(s, 1) == SQLITE_NULL) return {StoreStatus::ok, std::nullopt};
   return {StoreStatus::ok, sessionFrom(s, number, 1)};
+}
+
+StoreStatus SqliteStore::setUserKey(std::int32_t number, const net::PublicKey& key) {
+  std::lock_guard guard(lock_);
+  if (!syncFor(true)) return StoreStatus::error;
+  Use s(upsertKey_.get());
+  sqlite3_bind_int64(s, 1, number);
+  sqlite3_bind_blob(s, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  if (sqlite3_step(s) != SQLITE_DONE) return StoreStatus::error;
+  return sqlite3_changes(db_.get()) > 0 ? StoreStatus::ok : StoreStatus::notFound;
+}
+
+StoreAnswer<net::PublicKey> SqliteStore::userKey(std::int32_t number) {
+  const auto [held, stmt] = lookup(keyLookup);
+  Use s(stmt);
+  sqlite3_bind_int64(s, 1, number);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return {StoreStatus::notFound, {}};
+  if (rc != SQLITE_ROW) return {};
+  StoreAnswer<net::PublicKey> out{StoreStatus::ok, {}};
+  if (sqlite3_column_bytes(s, 0) != static_cast<int>(out.value.size())) return {};
+  std::memcpy(out.value.data(), sqlite3_column_blob(s, 0), out.value.size());
+  return out;
 }
 
 // Readers wait on nobody in WAL mode; the time taken is what counts.

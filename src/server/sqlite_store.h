@@ -48,6 +48,8 @@ class SqliteStore final : public UserStore {
   StoreAnswer<std::int32_t> setPasswordByTicket(const Ticket& ticket,
                                                 std::string_view newHash) override;
   StoreAnswer<std::optional<Session>> findUser(std::int32_t number) override;
+  StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key) override;
+  StoreAnswer<net::PublicKey> userKey(std::int32_t number) override;
   bool answers(std::chrono::milliseconds within) override;
   bool readsQuickly() const override { return !readers_.empty(); }
 
@@ -60,7 +62,7 @@ class SqliteStore final : public UserStore {
     void operator()(sqlite3* db) const;
   };
 
-  enum Lookup { hashLookup, sessionLookup, findLookup, healthLookup, lookupCount };
+  enum Lookup { hashLookup, sessionLookup, findLookup, keyLookup, healthLookup, lookupCount };
   using Lookups = std::array<Stmt, lookupCount>;
   struct Reader;
 
@@ -79,7 +81,7 @@ class SqliteStore final : public UserStore {
   std::unique_ptr<sqlite3, DbDeleter> db_;
   bool sessionFull_;
   Stmt insertUser_, deleteUser_, listUsers_, upsertSession_, deleteSession_, deleteUserByTicket_,
-      updatePassword_, syncFull_, syncNormal_, begin_, commit_, rollback_;
+      updatePassword_, upsertKey_, syncFull_, syncNormal_, begin_, commit_, rollback_;
   Lookups lookups_;
   std::vector<std::unique_ptr<Reader>> readers_;
 };

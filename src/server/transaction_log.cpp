@@ -32,6 +32,8 @@ std::string_view requestName(std::int16_t code) {
       return "reqFindUser";
     case net::reqTestServer:
       return "reqTestServer";
+    case net::reqUserKey:
+      return "reqUserKey";
     default:
       return "unknown";
   }
@@ -53,6 +55,8 @@ std::string_view answerName(std::int16_t code) {
       return "ansUserFound";
     case net::ansLoggedIn:
       return "ansLoggedIn";
+    case net::ansUserKey:
+      return "ansUserKey";
     default:
       return "unknown";
   }

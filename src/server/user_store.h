@@ -77,13 +77,19 @@ class UserStore {
   // notFound: no such account; ok with no session: not logged in.
   virtual StoreAnswer<std::optional<Session>> findUser(std::int32_t number) = 0;
 
+  // The number's public key, which callers are given: set replaces any
+  // earlier one (notFound: no such account); deleting the account takes it.
+  // userKey is notFound when the number has none, or no account.
+  virtual StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key) = 0;
+  virtual StoreAnswer<net::PublicKey> userKey(std::int32_t number) = 0;
+
   // True when both tables answer a trivial read within the given time (a
   // load balancer's health check).
   virtual bool answers(std::chrono::milliseconds within) = 0;
 
-  // True when look-ups (passwordHash, sessionByTicket, findUser) never wait
-  // on the network or on another thread's write, so that a server may do
-  // them on its I/O threads.
+  // True when look-ups (passwordHash, sessionByTicket, findUser, userKey)
+  // never wait on the network or on another thread's write, so that a
+  // server may do them on its I/O threads.
   virtual bool readsQuickly() const { return false; }
 };
 

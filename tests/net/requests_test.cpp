@@ -57,5 +57,34 @@ TEST(Requests, FindUserAndItsAnswer) {
   EXPECT_EQ(parseTicket(answer), ticket);
 }
 
+TEST(Requests, KeysAfterTheUsualBodies) {
+  PublicKey key{};
+  key.fill(0xAB);
+  const auto login = loginPayload(123456789, "abcdef", 0x0700000A, 3393, key);
+  const auto plain = loginPayload(123456789, "abcdef", 0x0700000A, 3393);
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), login.begin()));
+  EXPECT_TRUE(std::equal(key.begin(), key.end(), login.begin() + loginSize));
+
+  std::array<std::uint8_t, 44> body{};
+  std::copy(key.begin(), key.end(), body.begin() + 12);
+  CPacket answer;
+  buildPacket(answer, ansUserFound, 44, body);
+  EXPECT_EQ(parseFoundKey(answer), key);
+  buildPacket(answer, ansUserFound, 12, body);  // a server that gives none
+  EXPECT_FALSE(parseFoundKey(answer));
+  buildPacket(answer, ansUserOffline, 44, body);
+  EXPECT_FALSE(parseFoundKey(answer));
+
+  writeInt32(body, 0, 200000002);
+  std::copy(key.begin(), key.end(), body.begin() + 4);
+  buildPacket(answer, ansUserKey, 36, body);
+  EXPECT_EQ(parseUserKey(answer, 200000002), key);
+  EXPECT_FALSE(parseUserKey(answer, 200000003));
+  buildPacket(answer, ansUserKey, 35, body);
+  EXPECT_FALSE(parseUserKey(answer, 200000002));
+  buildPacket(answer, ansUserInvalid, 36, body);
+  EXPECT_FALSE(parseUserKey(answer, 200000002));
+}
+
 }  // namespace
 }  // namespace orvalis::net

@@ -266,6 +266,84 @@ TEST_F(Handler, ShortOrOverlongPayloadsAreMalformed) {
   EXPECT_EQ(send(net::reqLogin, longer), net::ansLoggedIn);
 }
 
+// A phone's key is set and seen inside TLS only: what a plain connection
+// sends and receives stays as it always was.
+TEST_F(Handler, PublicKeysTravelOverTlsOnly) {
+  const Peer tls{peer.address, peer.port, 0, true};
+  const auto over = [&](const Peer& from, std::int16_t code, std::span<const std::uint8_t> body) {
+    last_ = handler_.handle(packet(code, body), from);
+    return last_.answer ? last_.answer->code : 0;
+  };
+  net::PublicKey bobKey{}, other{};
+  bobKey.fill(0xB0);
+  bobKey[31] = 1;
+  other.fill(0x5A);
+  ASSERT_EQ(registerUser(alice, "alice1"), net::ansDone);
+  ASSERT_EQ(registerUser(bob, "bobby1"), net::ansDone);
+  ASSERT_EQ(over(tls, net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)),
+            net::ansLoggedIn);
+  const net::Ticket a = ticket();
+  const auto keyOf = [&](std::int32_t number) {
+    return over(tls, net::reqUserKey, net::userKeyPayload(a, number));
+  };
+
+  // None kept from a plain login, a wrong password or an all-zero key.
+  EXPECT_EQ(over(peer, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6000, other)),
+            net::ansLoggedIn);
+  EXPECT_EQ(over(tls, net::reqLogin, net::loginPayload(bob, "wrong", loopback, 6000, other)),
+            net::ansFailed);
+  EXPECT_EQ(over(tls, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6000, {})),
+            net::ansLoggedIn);
+  EXPECT_EQ(keyOf(bob), net::ansUserInvalid);
+
+  // The latest TLS login's key wins; a later plain login changes nothing.
+  ASSERT_EQ(over(tls, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6000, other)),
+            net::ansLoggedIn);
+  ASSERT_EQ(over(tls, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6001, bobKey)),
+            net::ansLoggedIn);
+  ASSERT_EQ(over(peer, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6001, other)),
+            net::ansLoggedIn);
+  const net::Ticket b = ticket();
+
+  ASSERT_EQ(over(tls, net::reqFindUser, net::findUserPayload(a, bob)), net::ansUserFound);
+  const net::CPacket found = *last_.answer;
+  EXPECT_EQ(found.length, 44);
+  EXPECT_EQ(net::parseUserFound(found).port, 6001);
+  EXPECT_EQ(net::parseFoundKey(found), bobKey);
+  ASSERT_EQ(find(a, bob), net::ansUserFound);
+  ASSERT_EQ(last_.answer->length, 12);
+  EXPECT_TRUE(std::equal(found.payload.begin(), found.payload.begin() + 12,
+                         last_.answer->payload.begin()));
+  // Online without a key: the usual answer, over TLS too.
+  ASSERT_EQ(over(tls, net::reqFindUser, net::findUserPayload(a, alice)), net::ansUserFound);
+  EXPECT_EQ(last_.answer->length, 12);
+
+  ASSERT_EQ(keyOf(bob), net::ansUserKey);
+  EXPECT_EQ(net::parseUserKey(*last_.answer, bob), bobKey);
+  EXPECT_EQ(last_.number, alice);
+  EXPECT_EQ(last_.target, bob);
+  ASSERT_EQ(send(net::reqLogout, b), net::ansDone);
+  ASSERT_EQ(keyOf(bob), net::ansUserKey);  // offline, still known
+  EXPECT_EQ(net::parseUserKey(*last_.answer, bob), bobKey);
+  EXPECT_EQ(keyOf(alice), net::ansUserInvalid);
+  EXPECT_EQ(keyOf(300000000), net::ansUserInvalid);
+  EXPECT_EQ(keyOf(12), net::ansUserInvalid);
+  const net::Ticket forged{1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(over(tls, net::reqUserKey, net::userKeyPayload(forged, bob)), net::ansFailed);
+  EXPECT_FALSE(handler_.handle(packet(net::reqUserKey), tls).answer);
+  // Plain, the request is as unknown as ever, good ticket or not.
+  EXPECT_EQ(over(peer, net::reqUserKey, net::userKeyPayload(a, bob)), net::ansFailed);
+  EXPECT_EQ(over(peer, net::reqUserKey, {}), net::ansFailed);
+
+  // The key goes with the account; the number registered again has none.
+  ASSERT_EQ(over(tls, net::reqLogin, net::loginPayload(bob, "bobby1", loopback, 6002)),
+            net::ansLoggedIn);
+  ASSERT_EQ(send(net::reqDeleteUser, ticket()), net::ansDone);
+  EXPECT_EQ(store_.userKey(bob).status, StoreStatus::notFound);
+  ASSERT_EQ(registerUser(bob, "bobby2"), net::ansDone);
+  EXPECT_EQ(keyOf(bob), net::ansUserInvalid);
+}
+
 TEST_F(Handler, PasswordsAreNeverStoredInClear) {
   const std::string password = "Pl4inTextSecret";
   ASSERT_EQ(registerUser(alice, password), net::ansDone);

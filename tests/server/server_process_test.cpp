@@ -316,9 +316,18 @@ TEST_F(ServerProcess, TlsBesidePlainOnOnePort) {
                 port_, packet(net::reqRegister, net::registerPayload(alice, "alice1")), &key)),
             net::ansDone);
   ASSERT_FALSE(key.empty());
-  EXPECT_EQ(codeOf(testing::tlsExchange(
-                port_, packet(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)))),
-            net::ansLoggedIn);
+  // The phone's key, given in a TLS login, is handed out inside TLS alone.
+  net::PublicKey phoneKey{};
+  phoneKey.fill(0x42);
+  const auto loggedIn = testing::tlsExchange(
+      port_, packet(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000, phoneKey)));
+  ASSERT_TRUE(loggedIn);
+  ASSERT_EQ(loggedIn->code, net::ansLoggedIn);
+  const auto userKey = net::userKeyPayload(net::parseTicket(*loggedIn), alice);
+  const auto asked = testing::tlsExchange(port_, packet(net::reqUserKey, userKey));
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(net::parseUserKey(*asked, alice), phoneKey);
+  EXPECT_EQ(transact(net::reqUserKey, userKey), net::ansFailed);
   EXPECT_EQ(transact(net::reqLogin, net::loginPayload(alice, "alice1", loopback, 5000)),
             net::ansLoggedIn);
   EXPECT_EQ(std::filesystem::status(dir_.file("server-tls.key")).permissions() &

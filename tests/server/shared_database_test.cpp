@@ -296,7 +296,7 @@ TEST_F(SharedDatabase, RoleWithRowRightsOnly) {
   EXPECT_EQ(start().process->stop(), 0);
   ASSERT_TRUE(cluster().sql(name(), "DO $$ BEGIN CREATE ROLE rowonly LOGIN;"
                                   " EXCEPTION WHEN duplicate_object THEN NULL; END $$;"
-                                  " GRANT SELECT, INSERT, UPDATE, DELETE ON users, sessions"
+                                  " GRANT SELECT, INSERT, UPDATE, DELETE ON users, sessions, user_keys"
                                   " TO rowonly; GRANT SELECT ON schema_version TO rowonly"));
   std::string uri = db_;
   uri.replace(uri.find("postgres@"), 9, "rowonly@");

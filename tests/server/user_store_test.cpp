@@ -188,7 +188,53 @@ TEST_P(UserStoreContract, RegistrationRaceHasOneWinner) {
   }
 }
 
+TEST_P(UserStoreContract, KeysBelongToAccounts) {
+  const auto store = open();
+  net::PublicKey first{}, second{};
+  first.fill(1);
+  second.fill(2);
+  ASSERT_EQ(store->addUser({200000001, "h"}), StoreStatus::ok);
+  EXPECT_EQ(store->userKey(200000001).status, StoreStatus::notFound);
+  EXPECT_EQ(store->setUserKey(300000000, first), StoreStatus::notFound);
+  EXPECT_EQ(store->userKey(300000000).status, StoreStatus::notFound);
+  ASSERT_EQ(store->setUserKey(200000001, first), StoreStatus::ok);
+  ASSERT_EQ(store->setUserKey(200000001, second), StoreStatus::ok);
+  const auto kept = open()->userKey(200000001);
+  EXPECT_EQ(kept.status, StoreStatus::ok);
+  EXPECT_EQ(kept.value, second);
+
+  ASSERT_EQ(store->deleteUser(200000001), StoreStatus::ok);
+  EXPECT_EQ(store->userKey(200000001).status, StoreStatus::notFound);
+  ASSERT_EQ(store->addUser({200000001, "h"}), StoreStatus::ok);
+  EXPECT_EQ(store->userKey(200000001).status, StoreStatus::notFound);
+}
+
 class PostgresStore : public testing::PostgresTest {};
+
+// A database as the first version left it is upgraded in place, once: its
+// accounts stay and can be given keys.
+TEST_F(PostgresStore, UpgradesTheFirstSchema) {
+  ASSERT_TRUE(cluster().sql(name(),
+      "CREATE TABLE users (number integer PRIMARY KEY, hash text NOT NULL);"
+      " CREATE TABLE sessions (number integer PRIMARY KEY REFERENCES users(number)"
+      " ON DELETE CASCADE, ticket bytea NOT NULL UNIQUE, address bigint NOT NULL,"
+      " port integer NOT NULL);"
+      " CREATE TABLE schema_version (version integer NOT NULL);"
+      " INSERT INTO schema_version VALUES (1); INSERT INTO users VALUES (200000001, 'h')"));
+  {
+    PgStore store(db_);
+    net::PublicKey key{};
+    key.fill(7);
+    EXPECT_EQ(store.passwordHash(200000001).value, "h");
+    ASSERT_EQ(store.setUserKey(200000001, key), StoreStatus::ok);
+    EXPECT_EQ(store.userKey(200000001).value, key);
+  }
+  EXPECT_TRUE(cluster().sql(name(), "DO $$ BEGIN IF (SELECT count(*) FROM schema_version"
+                                    " WHERE version = " + std::to_string(pgSchemaVersion) +
+                                    ") <> 1 THEN RAISE EXCEPTION 'not upgraded'; END IF; END $$"));
+  PgStore again(db_);
+  EXPECT_EQ(again.userKey(200000001).status, StoreStatus::ok);
+}
 
 TEST_F(PostgresStore, SchemaIsMadeOnceAndANewerOneIsRefused) {
   // Servers starting together on an empty database.

@@ -72,6 +72,14 @@ KeyPair KeyPair::generate() {
   return k;
 }
 
+KeyPair KeyPair::fromSecret(const std::array<std::uint8_t, 32>& secret) {
+  ensureSodium();
+  KeyPair k;
+  k.secretKey = secret;
+  crypto_scalarmult_base(k.publicKey.data(), k.secretKey.data());
+  return k;
+}
+
 CallerHandshake::CallerHandshake(const KeyPair& own, const PublicKey& callee,
                                  std::int32_t callerNumber, std::int32_t calleeNumber)
     : own_(own),

@@ -24,16 +24,17 @@
 #include <string>
 
 #include "net/privacy/call_seal.h"
+#include "net/privacy/public_key.h"
 
 namespace orvalis::net {
 
-inline constexpr std::size_t publicKeySize = 32;
-using PublicKey = std::array<std::uint8_t, publicKeySize>;
 
 struct KeyPair {
   PublicKey publicKey{};
   std::array<std::uint8_t, 32> secretKey{};
   static KeyPair generate();
+  // The pair of a kept secret key.
+  static KeyPair fromSecret(const std::array<std::uint8_t, 32>& secret);
 };
 
 inline constexpr std::uint8_t handshakeVersion = 1;
