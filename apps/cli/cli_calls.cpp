@@ -72,6 +72,9 @@ void CliPhone::refreshCall() {
     shownNumber_ = std::to_string(number);
     ui_.print("number: " + shownNumber_);
     showNameOf(shownNumber_);
+    // Told as the window marks it: the number's owner has a key, and this
+    // caller did not prove it.
+    if (phone_->callerUnverified.load()) ui_.print("caller: not verified");
     // numberType is the latest caller's group and stays when this phone
     // dials, so only a number handed over by a call that rings is judged.
     if (phone_->numberType.load() == store::contactVoiceCall &&

@@ -126,7 +126,9 @@ void CliPhone::printStatus() {
     << " mute=" << p.callState.stateLabel[net::labelMute].load()
     << " reach=" << net::reachName(p.reachPlan().reach)
     << " reachableAt=" << (p.reachableAt().empty() ? "-" : p.reachableAt())
-    << " spoolMs=" << p.spool().spoolMs;
+    << " spoolMs=" << p.spool().spoolMs
+    << " privateCall=" << (p.privateCall.load() ? 1 : 0)
+    << " callerVerified=" << (p.callerVerified.load() ? 1 : 0);
   ui_.print(s.str());
 }
 

@@ -1,5 +1,7 @@
 #include "net/auth_server.h"
 
+#include <algorithm>
+
 #include "net/address.h"
 #include "net/announce.h"
 #include "net/http_tunnel.h"
@@ -52,8 +54,15 @@ bool announceAndExchange(AuthSlot& slot, const store::CnfData& cnf, Socket& sock
   if (slot.announceFromConnection) {
     setLoginAddress(slot.request, announcedAddress(cnf, socket.localAddress(), localHostAddress()));
   }
-  if (tls != nullptr) return tls->sendPacket(slot.request) != 0 && tls->recvPacket(slot.answer) != 0;
-  return exchange(socket, cnf, slot);
+  slot.overTls = tls != nullptr;
+  if (tls == nullptr) return !slot.tlsOnly && exchange(socket, cnf, slot);
+  CPacket request = slot.request;
+  const std::size_t size = request.payloadSize() + slot.tlsTail.size();
+  if (!slot.tlsTail.empty() && size <= maxPayload) {
+    std::copy(slot.tlsTail.begin(), slot.tlsTail.end(), request.payload.begin() + request.payloadSize());
+    request.length = static_cast<std::int16_t>(size);
+  }
+  return tls->sendPacket(request) != 0 && tls->recvPacket(slot.answer) != 0;
 }
 
 // Over TLS first. A server met before is held to its key and never spoken
@@ -96,6 +105,7 @@ bool runTransaction(AuthSlot& slot, const store::CnfData& cnf, SharedSocket& cur
                     std::chrono::milliseconds timeLimit, store::ServerKeys* keys) {
   const Deadline deadline = Socket::Clock::now() + timeLimit;
   slot.keyRefused = false;
+  slot.overTls = false;
   bool done = false;
   if (keys != nullptr && static_cast<ConnectWay>(cnf.connectServer.get()) != ConnectWay::httpTunnel) {
     done = runTls(slot, cnf, current, deadline, *keys);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "net/packet.h"
 #include "store/cnf_data.h"
@@ -46,6 +47,14 @@ struct AuthSlot {
   // Failed because the server's key was not the one pinned: nothing was
   // sent. Set by the sweep before slotFailed.
   bool keyRefused = false;
+  // Private calls' extensions, which a server that speaks only plain never
+  // sees. tlsTail: bytes the request carries after its body over TLS only
+  // (a login's public key). tlsOnly: the request is not sent in plain at
+  // all. Set with the request. overTls: the answer came over TLS, set by
+  // the sweep before slotDone.
+  std::vector<std::uint8_t> tlsTail;
+  bool tlsOnly = false;
+  bool overTls = false;
 
   SlotState load() const { return state.load(std::memory_order_acquire); }
   void store(SlotState s) { state.store(s, std::memory_order_release); }
@@ -56,6 +65,9 @@ struct AuthSlot {
 };
 
 inline constexpr std::size_t authSlotCount = 20;
+// The slot of the look-up of a number's public key, whose code (beyond the
+// table) names no slot.
+inline constexpr std::size_t slotUserKey = 16;
 using AuthTable = std::array<AuthSlot, authSlotCount>;
 
 }  // namespace orvalis::net

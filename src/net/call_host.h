@@ -8,13 +8,21 @@
 
 #include "net/call_state.h"
 #include "net/message_codes.h"
+#include "net/privacy/call_handshake.h"
 #include "net/socket.h"
 #include "store/cnf_data.h"
 
 namespace orvalis::net {
 
 // The texts the call thread shows, and the melody that goes with each.
-enum class CallText { inputCall, outputCall, userOnline, userDisconnected, userInaccessable };
+enum class CallText {
+  inputCall,
+  outputCall,
+  userOnline,
+  userDisconnected,
+  userInaccessable,
+  privateFailed,  // the handshake of a private call failed: it ended
+};
 enum class CallMelody : std::int32_t { callIn = 0, callOut = 1, info = 3 };
 
 class CallHost {
@@ -39,6 +47,14 @@ class CallHost {
   // Starts the call thread of the incoming call of generation, taken on
   // the accepted connection. Called with no lock held.
   virtual void startIncomingCall(SocketPtr connection, CallGeneration generation) = 0;
+
+  // Private calls: the phone's own key pair, none when it has none.
+  virtual const KeyPair* ownKeys() const { return nullptr; }
+  // The call of generation was taken from number: the phone asks its server
+  // which key that number has, against the one the caller proved it holds
+  // (none: a plain call).
+  virtual void verifyCaller(std::int32_t /*number*/, const std::optional<PublicKey>& /*proven*/,
+                            CallGeneration /*generation*/) {}
 
   // The sound side, and the floor request the caller makes at once.
   virtual void stopTest() = 0;

@@ -40,6 +40,14 @@ struct CallFields {
   std::atomic<std::int32_t> voiceActive{0};
   std::atomic<std::int32_t> callMode{0};  // callModePushToTalk | callModeDetector
   std::atomic<bool> spurtStarted{false};
+  // Private calls. privateCall: this call is sealed end to end.
+  // callerVerified: the other side proved the number shown (the callee's
+  // key as the server vouched for it; the caller's once its server has
+  // confirmed the key it proved). callerUnverified: a plain call claims a
+  // number whose owner has a key.
+  std::atomic<bool> privateCall{false};
+  std::atomic<bool> callerVerified{false};
+  std::atomic<bool> callerUnverified{false};
 };
 
 // Address and port (both network order) of the callee of an outgoing call.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "net/packet_io.h"
+#include "net/privacy/private_call.h"
 #include "net/socks5.h"
 
 namespace orvalis::net {
@@ -42,7 +43,7 @@ void offerFloor(CallState& call, CallFields& fields) {
 }
 
 CClient::CClient(CallHost& host, CallGeneration generation, SocketPtr incoming,
-                 std::chrono::milliseconds connectWait)
+                 std::chrono::milliseconds connectWait, std::optional<PublicKey> calleeKey)
     : host_(host),
       call_(host.calls()),
       fields_(host.callFields()),
@@ -50,6 +51,7 @@ CClient::CClient(CallHost& host, CallGeneration generation, SocketPtr incoming,
       incoming_(incoming != nullptr),
       own_(std::move(incoming)),
       connectWait_(connectWait),
+      calleeKey_(calleeKey),
       thread_([this] { run(); }) {}
 
 CClient::~CClient() {
@@ -128,13 +130,21 @@ bool CClient::placeCall() {
     host_.postCallText(CallText::userInaccessable, oneSecond, CallMelody::info);
     return false;
   }
+  if (calleeKey_ && !openPrivately()) {
+    host_.postCallText(CallText::privateFailed, oneSecond, CallMelody::info);
+    return false;
+  }
   host_.postCallText(CallText::outputCall, stayShown, CallMelody::callOut);
-  std::array<std::uint8_t, 8> numbers{};
-  writeInt32(numbers, 0, fields_.number.load());
-  writeInt32(numbers, 4, host_.settings().userNumber.get());
   CPacket message;
-  buildPacket(message, peerCall, static_cast<std::int16_t>(numbers.size()), numbers);
-  if (sendPacket(*own_, message) != 0 && recvPacket(*own_, message) == peerAccept) {
+  bool asked = calleeKey_.has_value();  // the private call asked already
+  if (!asked) {
+    std::array<std::uint8_t, 8> numbers{};
+    writeInt32(numbers, 0, fields_.number.load());
+    writeInt32(numbers, 4, host_.settings().userNumber.get());
+    buildPacket(message, peerCall, static_cast<std::int16_t>(numbers.size()), numbers);
+    asked = sendPacket(*own_, message) != 0;
+  }
+  if (asked && recvPacket(*own_, message) == peerAccept) {
     agreeMode(message);
     std::array<std::uint8_t, 4> mode{};
     writeInt32(mode, 0, host_.settings().msa.get());
@@ -143,6 +153,23 @@ bool CClient::placeCall() {
   }
   host_.postCallText(CallText::userDisconnected, oneSecond, CallMelody::info);
   return false;
+}
+
+bool CClient::openPrivately() {
+  const KeyPair* own = host_.ownKeys();
+  if (own == nullptr) return false;
+  // The callee answers the handshake at once, before it rings.
+  own_->setDeadline(Socket::Clock::now() + connectWait_);
+  const bool sealed = openPrivateCall(*own_, *own, *calleeKey_, fields_.number.load(),
+                                      host_.settings().userNumber.get());
+  own_->clearDeadline();
+  if (!sealed) return false;
+  if (current()) {
+    // The callee proved the key its server gave for the number dialled.
+    fields_.privateCall = true;
+    fields_.callerVerified = true;
+  }
+  return current();
 }
 
 void CClient::callLoop() {
@@ -242,6 +269,9 @@ void CClient::endCall() {
     call_.stateLabel[labelPtt] = 0;
     fields_.floor = Floor::listening;
     fields_.callMode = 0;
+    fields_.privateCall = false;
+    fields_.callerVerified = false;
+    fields_.callerUnverified = false;
     host_.restartPlayback();
   });
   if (own_) own_->close();

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "net/call_host.h"
@@ -40,8 +41,11 @@ class CClient {
   // its accepted connection, which is in sockClient), or an outgoing one
   // (begun with the callee's address) with none. An outgoing call gives up
   // reaching the callee after connectWait.
+  // With the callee's key (as its server vouched for it), an outgoing call
+  // is private or fails: never plain.
   CClient(CallHost& host, CallGeneration generation, SocketPtr incoming = nullptr,
-          std::chrono::milliseconds connectWait = callConnectWait);
+          std::chrono::milliseconds connectWait = callConnectWait,
+          std::optional<PublicKey> calleeKey = std::nullopt);
   // Waits for the thread; the call must have been ended (its socket closed).
   ~CClient();
   CClient(const CClient&) = delete;
@@ -55,6 +59,8 @@ class CClient {
   bool answerIncoming();
   bool placeCall();
   bool connectPeer();
+  // The private call's handshake on the connected socket.
+  bool openPrivately();
   // This thread's call is still the one up.
   bool current() const;
   void callLoop();
@@ -73,6 +79,7 @@ class CClient {
   const bool incoming_;
   SocketPtr own_;
   std::chrono::milliseconds connectWait_;
+  const std::optional<PublicKey> calleeKey_;
   std::shared_ptr<VoiceSender> voice_;
   std::atomic<bool> finished_{false};
   std::thread thread_;  // last: starts once everything above is ready

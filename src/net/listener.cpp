@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "net/packet_io.h"
+#include "net/privacy/private_call.h"
+#include "net/privacy/private_call_codes.h"
 
 namespace orvalis::net {
 
@@ -158,13 +160,24 @@ void CBind::examine(const SocketPtr& connection) {
   connection->setDeadline(Socket::Clock::now() + firstMessageWait_);
   const int code = recvPacket(*connection, message);
   --awaiting_;
+  // A private call's handshake runs within the same time: the caller
+  // answers at once.
+  std::optional<PublicKey> proven;
+  if (code == peerPrivateCall) {
+    if (const KeyPair* own = host_.ownKeys())
+      proven = answerPrivateCall(*connection, *own, host_.settings().userNumber.get(), message);
+    if (!proven) {
+      connection->close();
+      return;
+    }
+  }
   connection->clearDeadline();
-  if (code != peerCall) {
+  if (code != peerCall && !proven) {
     connection->close();
     return;
   }
   if (beforeTake_) beforeTake_();
-  switch (takeCall(connection, message)) {
+  switch (takeCall(connection, message, proven)) {
     case Taken::started:
       return;
     case Taken::busy: {
@@ -179,7 +192,8 @@ void CBind::examine(const SocketPtr& connection) {
   connection->close();
 }
 
-CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request) {
+CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request,
+                             const std::optional<PublicKey>& proven) {
   const std::int32_t caller = readInt32(request.payload, 4);
   const std::int32_t group = host_.typeOf(caller);
   const TakenCall taken = takeIncoming(call_, connection, [&] {
@@ -189,6 +203,9 @@ CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request
     fields.number = caller;
     fields.numberType = group;
     fields.numberChanged = true;
+    fields.privateCall = proven.has_value();
+    fields.callerVerified = false;  // until the server confirms the key
+    fields.callerUnverified = false;
     return group != 2;  // black list
   });
   switch (taken.outcome) {
@@ -198,6 +215,7 @@ CBind::Taken CBind::takeCall(const SocketPtr& connection, const CPacket& request
   }
   // Started outside the lock: the thread start reaps finished call threads.
   host_.startIncomingCall(connection, taken.generation);
+  host_.verifyCaller(caller, proven, taken.generation);
   return Taken::started;
 }
 

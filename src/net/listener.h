@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <optional>
 #include <mutex>
 #include <thread>
 
@@ -76,7 +77,9 @@ class CBind {
   // Starts an examiner unless over the cap or stopped; examinersLock_ held.
   void startExaminer(SocketPtr connection);
   void examine(const SocketPtr& connection);
-  Taken takeCall(const SocketPtr& connection, const CPacket& request);
+  // proven: the key a private call's caller proved it holds.
+  Taken takeCall(const SocketPtr& connection, const CPacket& request,
+                 const std::optional<PublicKey>& proven);
   void reapExaminers();
   void stopExaminers();
   void endListener();

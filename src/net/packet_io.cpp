@@ -2,6 +2,8 @@
 
 #include "net/packet_io.h"
 
+#include <algorithm>
+
 namespace orvalis::net {
 
 namespace {
@@ -46,7 +48,9 @@ int recvAll(Socket& socket, std::span<std::uint8_t> buffer) {
   return static_cast<int>(got);
 }
 
-int recvPacket(Socket& socket, CPacket& packet) {
+namespace {
+
+int recvOne(Socket& socket, CPacket& packet) {
   packet = CPacket{};
   std::array<std::uint8_t, headerSize> raw{};
   if (recvAll(socket, raw) < 0) return 0;
@@ -62,6 +66,37 @@ int recvPacket(Socket& socket, CPacket& packet) {
       recvAll(socket, std::span<std::uint8_t>(packet.payload.data(), packet.payloadSize())) < 0) {
     return 0;
   }
+  return packet.code;
+}
+
+}  // namespace
+
+int recvPacket(Socket& socket, CPacket& packet) {
+  const int code = recvOne(socket, packet);
+  const auto sealing = socket.seal();
+  if (code == 0 || !sealing) return code;
+  // A sealed connection carries nothing else: a message that does not open
+  // is an attack or a broken peer, and ends it.
+  std::array<std::uint8_t, headerSize + maxPayload> wire{};
+  const std::size_t count = encodePacket(packet, wire);
+  const auto inner = sealing->open(std::span<const std::uint8_t>(wire.data(), count));
+  packet = CPacket{};
+  if (!inner || inner->size() < headerSize) {
+    socket.close();
+    return 0;
+  }
+  const PacketHeader header =
+      parseHeader(std::span<const std::uint8_t, headerSize>(inner->data(), headerSize));
+  const std::size_t length = header.length > 0 ? static_cast<std::size_t>(header.length) : 0;
+  if (length > maxPayload || inner->size() != headerSize + length) {
+    socket.close();
+    return 0;
+  }
+  packet.marker = header.marker;
+  packet.reserved = header.reserved;
+  packet.code = header.code;
+  packet.length = header.length;
+  std::copy(inner->begin() + headerSize, inner->end(), packet.payload.begin());
   return packet.code;
 }
 

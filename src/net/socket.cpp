@@ -225,8 +225,39 @@ std::shared_ptr<Socket> Socket::accept(std::uint32_t* peerAddress, std::uint16_t
   return std::make_shared<Socket>(client);
 }
 
+void Socket::setSeal(std::shared_ptr<SocketSeal> seal) {
+  std::lock_guard guard(stateLock_);
+  seal_ = std::move(seal);
+}
+
+std::shared_ptr<SocketSeal> Socket::seal() const {
+  std::lock_guard guard(stateLock_);
+  return seal_;
+}
+
+namespace {
+
+// The count a sealed message's send reports: the plain message's when its
+// sealed form went whole, short of it otherwise.
+ssize_t plainCount(ssize_t sent, std::size_t sealedSize, std::size_t plainSize) {
+  if (sent < 0) return sent;
+  if (static_cast<std::size_t>(sent) == sealedSize) return static_cast<ssize_t>(plainSize);
+  return std::min<ssize_t>(sent, static_cast<ssize_t>(plainSize) - 1);
+}
+
+}  // namespace
+
 ssize_t Socket::send(std::span<const std::uint8_t> bytes) {
   std::lock_guard sending(sendLock_);
+  if (const auto sealing = seal()) {
+    const std::vector<std::uint8_t> sealed = sealing->seal(bytes);
+    if (sealed.empty()) return -1;
+    return plainCount(sendLocked(sealed), sealed.size(), bytes.size());
+  }
+  return sendLocked(bytes);
+}
+
+ssize_t Socket::sendLocked(std::span<const std::uint8_t> bytes) {
   int fd = -1;
   if (!enter(fd)) return -1;
   ssize_t n = -1;
@@ -245,6 +276,15 @@ ssize_t Socket::sendBy(std::span<const std::uint8_t> bytes, Clock::time_point de
     return -1;
   }
   std::lock_guard sending(sendLock_, std::adopt_lock);
+  if (const auto sealing = seal()) {
+    const std::vector<std::uint8_t> sealed = sealing->seal(bytes);
+    if (sealed.empty()) return -1;
+    return plainCount(sendLockedBy(sealed, deadline), sealed.size(), bytes.size());
+  }
+  return sendLockedBy(bytes, deadline);
+}
+
+ssize_t Socket::sendLockedBy(std::span<const std::uint8_t> bytes, Clock::time_point deadline) {
   int fd = -1;
   if (!enter(fd)) return -1;
   // Without blocking, so that no single send can outlast the deadline; the

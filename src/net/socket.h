@@ -17,8 +17,21 @@
 #include <optional>
 #include <span>
 #include <sys/types.h>
+#include <vector>
 
 namespace orvalis::net {
+
+// What a private call does to each whole message it sends and receives.
+class SocketSeal {
+ public:
+  virtual ~SocketSeal() = default;
+  // The bytes to send in place of one whole message; called under the
+  // socket's send lock, so messages leave in the order they were sealed.
+  virtual std::vector<std::uint8_t> seal(std::span<const std::uint8_t> message) = 0;
+  // The message a received one carries (header and payload as on the
+  // wire); nullopt when it does not open, which ends the call.
+  virtual std::optional<std::vector<std::uint8_t>> open(std::span<const std::uint8_t> message) = 0;
+};
 
 // Liveness of a call connection: after livenessIdle without traffic the
 // peer is probed livenessProbes times, livenessInterval apart, and data
@@ -77,8 +90,14 @@ class Socket {
   std::shared_ptr<Socket> accept(std::uint32_t* peerAddress = nullptr,
                                  std::uint16_t* peerPort = nullptr);
 
+  // From now on every message sent is sealed, and every one received must
+  // open (see recvPacket). Set once, by the thread that made the handshake.
+  void setSeal(std::shared_ptr<SocketSeal> seal);
+  std::shared_ptr<SocketSeal> seal() const;
+
   // One send operation of all bytes while holding the send lock; the
-  // count sent, or -1 on error.
+  // count sent, or -1 on error. With a seal the bytes are one whole
+  // message, and the count is theirs when all of its sealed form went.
   ssize_t send(std::span<const std::uint8_t> bytes);
   // The same, but waiting for the send lock and for room to send only
   // until the deadline: a thread that must not hang behind a stalled peer
@@ -106,6 +125,9 @@ class Socket {
 
  private:
   std::optional<sockaddr_in> localName() const;
+  // The sends themselves, the send lock held.
+  ssize_t sendLocked(std::span<const std::uint8_t> bytes);
+  ssize_t sendLockedBy(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
   // Marks a system call in progress; false when the socket is closed.
   bool enter(int& fd) const;
   void leave() const;
@@ -136,6 +158,7 @@ class Socket {
   bool closed_ = false;
   std::atomic<Clock::rep> deadline_{0};  // 0: none
   SendLock sendLock_;
+  std::shared_ptr<SocketSeal> seal_;  // guarded by stateLock_
 };
 
 using SocketPtr = std::shared_ptr<Socket>;

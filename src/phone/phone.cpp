@@ -80,6 +80,7 @@ CPhone::CPhone(PhoneUi& ui, std::string baseDir, const AudioFactory& makeAudio,
       std::filesystem::path(config.cnfPath).replace_filename(store::deviceNamesFile).string();
   savedDevices_ = store::loadDeviceNames(devicesPath_);
   soundProcessing_ = store::loadSoundProcessing(devicesPath_);
+  loadOwnKeys();
   audio_->setSoundProcessing(soundProcessing_);
   // POSIX sockets need no start-up of their own.
   netReady = true;
@@ -148,6 +149,7 @@ void CPhone::tick() {
 
   runDeferred();
   reapCallThreads();
+  askCallerKey();
   if (netReady && authThread.load() == net::AuthThread::none &&
       std::any_of(quiryAuth.begin(), quiryAuth.end(),
                   [](const net::AuthSlot& s) { return s.load() == SlotState::slotQueued; })) {

@@ -180,7 +180,9 @@ class CPhone : public net::CallFields, private net::CallHost {
   void offerFloor();
   // Starts the outgoing call to a found user (port in host order); 0 when
   // the call state was not idle.
-  int startCall(std::uint32_t address, std::uint16_t port);
+  // With the callee's key (as the server gave it), the call is private.
+  int startCall(std::uint32_t address, std::uint16_t port,
+                std::optional<net::PublicKey> calleeKey = std::nullopt);
 
   // Settings: the live record, the configuration dialog's copy, and the
   // object that loads and saves them. Declared first: everything below
@@ -285,7 +287,8 @@ class CPhone : public net::CallFields, private net::CallHost {
   // listening for calls.
   void stopNetwork();
   void startListener();
-  void startCallThread(net::CallGeneration generation, net::SocketPtr incoming);
+  void startCallThread(net::CallGeneration generation, net::SocketPtr incoming,
+                       std::optional<net::PublicKey> calleeKey = std::nullopt);
   // Joins the call threads that have finished, outside any lock; all of
   // them with everything: the network must have been stopped.
   void reapCallThreads(bool everything = false);
@@ -309,6 +312,26 @@ class CPhone : public net::CallFields, private net::CallHost {
   }
   // Starts a sweep over the queued slots.
   void startTransactions();
+
+  // Private calls (phone_privacy.cpp). The phone's own key pair, made at
+  // its first start and kept beside the settings; none when no randomness
+  // or file could be had.
+  void loadOwnKeys();
+  const net::KeyPair* ownKeys() const override { return ownKeys_ ? &*ownKeys_ : nullptr; }
+  void verifyCaller(std::int32_t number, const std::optional<net::PublicKey>& proven,
+                    net::CallGeneration generation) override;
+  // The tick: asks the server for the key of the caller just taken.
+  void askCallerKey();
+  void consumeUserKey(net::AuthSlot& slot);
+  struct CallerCheck {
+    std::int32_t number = 0;
+    std::optional<net::PublicKey> proven;
+    net::CallGeneration generation = 0;
+  };
+  std::optional<net::KeyPair> ownKeys_;
+  std::mutex callerCheckLock_;
+  std::optional<CallerCheck> callerCheckPending_;  // guarded by callerCheckLock_
+  std::optional<CallerCheck> callerCheck_;         // the one asked; the tick's alone
 
   std::mutex clientLock_;
   std::vector<std::unique_ptr<net::CClient>> clients_;  // guarded by clientLock_

@@ -66,21 +66,27 @@ void CPhone::requestFloor() { net::requestFloor(callState, *this); }
 
 void CPhone::offerFloor() { net::offerFloor(callState, *this); }
 
-int CPhone::startCall(std::uint32_t address, std::uint16_t port) {
+int CPhone::startCall(std::uint32_t address, std::uint16_t port,
+                      std::optional<net::PublicKey> calleeKey) {
   // One step, so that an incoming call cannot take the state at the same
   // moment.
   const auto generation = net::beginOutgoing(callState, net::PeerAddress{address, htons(port), 0});
   if (!generation) return 0;
   findState = FindState::idle;
-  startCallThread(*generation, nullptr);
+  privateCall = false;
+  callerVerified = false;
+  callerUnverified = false;
+  startCallThread(*generation, nullptr, calleeKey);
   return 1;
 }
 
-void CPhone::startCallThread(net::CallGeneration generation, net::SocketPtr incoming) {
+void CPhone::startCallThread(net::CallGeneration generation, net::SocketPtr incoming,
+                             std::optional<net::PublicKey> calleeKey) {
   {
     std::lock_guard guard(clientLock_);
     clients_.push_back(std::make_unique<net::CClient>(static_cast<net::CallHost&>(*this),
-                                                      generation, std::move(incoming)));
+                                                      generation, std::move(incoming),
+                                                      net::callConnectWait, calleeKey));
   }
   reapCallThreads();
 }
@@ -114,6 +120,10 @@ void CPhone::sendOnCall(std::int16_t code, std::span<const std::uint8_t> payload
 }
 
 void CPhone::postCallText(net::CallText id, std::int32_t ticks, net::CallMelody melody) {
+  if (id == net::CallText::privateFailed) {
+    postState(std::string(privateCallFailedText), ticks, static_cast<MelodyKind>(melody));
+    return;
+  }
   PhoneText shown = PhoneText::txtUserDisconnected;
   switch (id) {
     case net::CallText::inputCall: shown = PhoneText::txtInputCall; break;
@@ -121,6 +131,7 @@ void CPhone::postCallText(net::CallText id, std::int32_t ticks, net::CallMelody 
     case net::CallText::userOnline: shown = PhoneText::txtUserOnline; break;
     case net::CallText::userDisconnected: shown = PhoneText::txtUserDisconnected; break;
     case net::CallText::userInaccessable: shown = PhoneText::txtUserInaccessable; break;
+    case net::CallText::privateFailed: break;
   }
   postState(text(shown), ticks, static_cast<MelodyKind>(melody));
 }

@@ -36,6 +36,11 @@ enum class PhoneText : std::int32_t {
   txtPasswdIncorrect = 124,
 };
 
+// Texts of private calls, which the language files do not number.
+inline constexpr std::string_view privateCallFailedText =
+    "Private call failed: the other phone did not prove its key";
+inline constexpr std::string_view callerUnverifiedText = "not verified";
+
 // The text of a code, if the code names one (109 and 117 to 119 do not).
 std::optional<PhoneText> phoneTextOfCode(std::int32_t code);
 

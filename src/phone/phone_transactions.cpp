@@ -108,6 +108,9 @@ void CPhone::consumeAnswer(std::size_t index) {
     case net::reqFindUser:
       consumeFindUser(slot);
       return;
+    case net::slotUserKey:
+      consumeUserKey(slot);
+      return;
     default:
       return;  // registration, password change and server test: their dialogs
   }
@@ -171,7 +174,9 @@ void CPhone::consumeFindUser(net::AuthSlot& slot) {
         break;
       case net::ansUserFound: {
         const net::FoundUser user = net::parseUserFound(slot.answer);
-        startCall(user.address, user.port);
+        // A key only as a server spoken to over TLS vouches for it.
+        startCall(user.address, user.port,
+                  slot.overTls ? net::parseFoundKey(slot.answer) : std::nullopt);
         break;
       }
       default:
@@ -191,6 +196,11 @@ bool CPhone::queue(std::int16_t code, std::span<const std::uint8_t> payload,
   net::buildPacket(slot.request, code, static_cast<std::int16_t>(payload.size()), payload);
   slot.announceFromConnection = announceFromConnection;
   slot.carriesTicket = net::startsWithTicket(code);
+  // A login publishes the phone's public key to a server that speaks TLS.
+  slot.tlsTail.clear();
+  if (code == net::reqLogin && ownKeys_)
+    slot.tlsTail.assign(ownKeys_->publicKey.begin(), ownKeys_->publicKey.end());
+  slot.tlsOnly = false;
   slot.generation = serverSession.generation();
   slot.store(SlotState::slotQueued);  // publishes the request
   return true;

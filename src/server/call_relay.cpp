@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/message_codes.h"
+#include "net/privacy/private_call_codes.h"
 #include "net/socket.h"
 
 namespace orvalis::server {
@@ -333,7 +334,9 @@ void CallRelay::opened(tcp::socket socket, Admission admission, const net::CPack
     const auto body = net::parseRelayHello(first);
     if (!body) return control->refuse(net::RelayRefusal::ticket);  // no ticket to check
     hello(std::move(control), *body);
-  } else if (first.code == net::peerCall && first.payloadSize() >= 8) {
+  } else if ((first.code == net::peerCall || first.code == net::peerPrivateCall) &&
+             first.payloadSize() >= 8) {
+    // A private call is passed on as it comes, its numbers in the same place.
     tuneRelayed(socket, true);
     call(std::move(socket), std::move(admission), first);
   } else if (const auto token = net::parseRelayToken(first, net::relayData)) {

@@ -132,6 +132,8 @@ class TFClient : public QWidget, private SkinButtonEvents {
   void refreshTalkPanel();
   void refreshNumber();
   void refreshLabels();
+  // The lock of a private call; a caller whose number is not its own.
+  void refreshPrivacy();
 
   // Buttons (client_buttons.cpp).
   void appendDigit(char digit);

@@ -57,6 +57,7 @@ ClientWidgets buildClientWidgets(QWidget& window, SkinButtonEvents& events) {
   w.ownNumber->setFont(bold);
   w.clock = label(win, "Label3", 32, 56, 57, 17);
   w.state = label(win, "LState", 32, 72);
+  w.privacy = label(win, "LPrivacy", 95, 56, 85, 17);
   w.name = label(win, "LName", 32, 96);
   w.display = label(win, "LMsg1", 32, 112);
 

@@ -28,6 +28,7 @@ struct ClientWidgets {
   QLabel* ownNumber = nullptr;  // Label2
   QLabel* clock = nullptr;      // Label3
   QLabel* state = nullptr;      // LState
+  QLabel* privacy = nullptr;    // a lock for a private call, a caller not verified
   QLabel* name = nullptr;       // LName
   QLabel* display = nullptr;    // LMsg1: the controller's status texts
   NumberField* number = nullptr;

@@ -27,6 +27,7 @@ void TFClient::refreshTick() {
   refreshTalkPanel();
   refreshNumber();
   refreshLabels();
+  refreshPrivacy();
   for (const ButtonDraw& d : highlight_.resetUnmarked()) drawButton(d.code, d.state);
   w_.clock->setText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
   refreshBusy_ = false;
@@ -87,6 +88,18 @@ void TFClient::refreshNumber() {
   w_.number->setText(QString::number(n));
   showNameOfNumber();
   if (rejectsCaller(phone_->numberType.load(), taken)) pressButton(btnHangUp);
+}
+
+void TFClient::refreshPrivacy() {
+  const bool inCall = phone_->callState.stateClient.load() != ClientState::clientIdle;
+  const bool unverified = inCall && phone_->callerUnverified.load();
+  QString shown;
+  if (inCall && phone_->privateCall.load()) shown = QStringLiteral("\U0001F512");  // a lock
+  if (unverified) shown += QString::fromUtf8(phone::callerUnverifiedText.data(),
+                                             static_cast<qsizetype>(phone::callerUnverifiedText.size()));
+  if (w_.privacy->text() == shown) return;
+  w_.privacy->setText(shown);
+  w_.privacy->setStyleSheet(unverified ? QStringLiteral("color: red;") : QString());
 }
 
 void TFClient::refreshLabels() {

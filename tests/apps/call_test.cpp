@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
+#include <thread>
+
+#include "net/message_codes.h"
+#include "net/packet_io.h"
 
 #include "cli_phones.h"
 
@@ -131,6 +136,45 @@ TEST(PhoneCalls, AddressBookGroupsOfCallers) {
   EXPECT_TRUE(b.expectStatus({"stateClient=5 "}));
   EXPECT_FALSE(b.printedSinceMark("contact:"));
 
+  for (Phone* p : {&a, &b}) EXPECT_EQ(p->quit(), 0);
+}
+
+// Two phones with keys, on a server that speaks TLS, call privately, each
+// having proved its number; a caller speaking the plain protocol still
+// gets through, in plain, and is marked when the number it claims has a
+// key it did not prove.
+TEST(PhoneCalls, PrivateCallsAndCallersThatDoNotProveTheirNumber) {
+  Server server;
+  Phone a(200000001, server.port()), b(200000002, server.port());
+  for (Phone* p : {&a, &b}) ASSERT_TRUE(p->registerOnServer());
+  connect(a, b);
+  for (Phone* p : {&a, &b}) EXPECT_TRUE(p->expectStatus({"privateCall=1 callerVerified=1"}));
+  hangUpOn(a, b);
+  EXPECT_TRUE(a.expectStatus({"stateClient=5 ", "privateCall=0 callerVerified=0"}));
+
+  // A hand-made caller claims a's number, then one that has no key.
+  const auto port = static_cast<std::uint16_t>(std::stoi(b.statusValue("userPort")));
+  for (const std::int32_t claimed : {200000001, 200000009}) {
+    b.markNow();
+    const net::SocketPtr plain = net::Socket::createTcp();
+    ASSERT_TRUE(plain->connect(loopback, port));
+    std::array<std::uint8_t, 8> numbers{};
+    net::writeInt32(numbers, 0, 200000002);
+    net::writeInt32(numbers, 4, claimed);
+    net::CPacket call;
+    net::buildPacket(call, net::peerCall, 8, numbers);
+    ASSERT_NE(net::sendPacket(*plain, call), 0);
+    EXPECT_TRUE(b.expect("display: Input Call"));
+    EXPECT_TRUE(b.expectStatus({"stateClient=6 ", "privateCall=0 callerVerified=0"}));
+    if (claimed == 200000001) {
+      EXPECT_TRUE(b.expect("caller: not verified"));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the server's answer
+      EXPECT_FALSE(b.printedSinceMark("caller: not verified"));
+    }
+    plain->close();
+    EXPECT_TRUE(b.expectStatus({"stateClient=5 "}));
+  }
   for (Phone* p : {&a, &b}) EXPECT_EQ(p->quit(), 0);
 }
 

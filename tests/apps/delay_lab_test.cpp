@@ -29,6 +29,8 @@
 #include "net/address.h"
 #include "net/message_codes.h"
 #include "net/packet.h"
+#include "net/privacy/call_seal.h"
+#include "net/privacy/private_call_codes.h"
 #include "support/delay_line.h"
 
 namespace orvalis::testing {
@@ -136,7 +138,7 @@ Departures readDepartures(const std::vector<Segment>& segments) {
     const bool carried = !pending.empty();
     pending.insert(pending.end(), s.payload.begin(), s.payload.end());
     int voice = 0, other = 0;
-    std::size_t at = 0;
+    std::size_t at = 0, voiceBytes = 0;
     while (pending.size() - at >= net::headerSize) {
       if (pending[at] != net::packetMarker) {
         d.broken = "a message without its marker";
@@ -146,8 +148,13 @@ Departures readDepartures(const std::vector<Segment>& segments) {
       const auto length = static_cast<std::int16_t>(pending[at + 4] | (pending[at + 5] << 8));
       const std::size_t whole = net::headerSize + static_cast<std::size_t>(std::max<int>(length, 0));
       if (pending.size() - at < whole) break;
-      if (code == net::peerVoiceFirst || code == net::peerVoice) {
+      // Between two phones with keys, voice travels sealed, the message whole
+      // inside: known by its size.
+      const bool sealedVoice = code == net::peerSealed &&
+                               whole == net::headerSize + voiceMessageBytes + net::sealOverhead;
+      if (code == net::peerVoiceFirst || code == net::peerVoice || sealedVoice) {
         ++voice;
+        voiceBytes = whole;
         d.voiceMs.push_back(s.ms);
       } else {
         ++other;
@@ -156,11 +163,12 @@ Departures readDepartures(const std::vector<Segment>& segments) {
     }
     pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
     const bool voiceLeftOver =
-        pending.size() >= 4 && (pending[2] == net::peerVoiceFirst || pending[2] == net::peerVoice);
+        pending.size() >= 4 && (pending[2] == net::peerVoiceFirst || pending[2] == net::peerVoice ||
+                                pending[2] == net::peerSealed);
     if (voice == 0 && !voiceLeftOver) continue;
     d.voicePerSegment.push_back(voice);
     if (voice != 1 || other != 0 || carried || !pending.empty() ||
-        s.payload.size() != voiceMessageBytes)
+        s.payload.size() != voiceBytes)
       ++d.notAlone;
   }
   return d;

@@ -48,6 +48,8 @@ Conversation talk(Way way) {
   EXPECT_TRUE(a.registerOnServer());
   EXPECT_TRUE(b.registerOnServer());
   connect(a, b);
+  // Both have keys and their server speaks TLS: the speech is sealed.
+  EXPECT_TRUE(b.expectStatus({"privateCall=1 callerVerified=1"}));
   if (way == Way::muted) {
     a.send("mute on");
     EXPECT_TRUE(a.expectStatus({"mute=1"}));

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -62,6 +64,17 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
     std::lock_guard guard(clientLock_);
     incomingCalls_.push_back(std::make_unique<CClient>(*this, generation, std::move(connection)));
   }
+  const KeyPair* ownKeys() const override { return keys ? &*keys : nullptr; }
+  void verifyCaller(std::int32_t number, const std::optional<PublicKey>& proven,
+                    CallGeneration) override {
+    std::lock_guard guard(lock_);
+    checked_ = {number, proven};
+  }
+  // The caller the listener asked to have checked, and the key it proved.
+  std::optional<std::pair<std::int32_t, std::optional<PublicKey>>> checkedCaller() const {
+    std::lock_guard guard(lock_);
+    return checked_;
+  }
   bool shown(CallText text) const {
     std::lock_guard guard(lock_);
     return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
@@ -75,13 +88,15 @@ class FakeCallHost final : public ::orvalis::testing::CountingCallHost {
   std::function<void(CallText)> onText;
   std::function<void()> onFirstSettings;
   std::function<void()> onStopVoice;  // after the handshake, before the call is up
+  std::optional<KeyPair> keys;         // set before any thread runs
 
  private:
   mutable std::atomic<bool> settingsRead_{false};
   std::mutex clientLock_;
   std::vector<std::unique_ptr<CClient>> incomingCalls_;  // guarded by clientLock_
-  mutable std::mutex lock_;  // texts_
+  mutable std::mutex lock_;  // texts_, checked_
   std::vector<CallText> texts_;
+  std::optional<std::pair<std::int32_t, std::optional<PublicKey>>> checked_;
 };
 
 // Both ends of one loopback TCP connection.
