@@ -25,6 +25,10 @@
 // stops, with loud bursts at irregular intervals: a silence in what B
 // plays is an underrun, and the bursts' onsets give the delay, how it
 // moves after an underrun and how long it takes to come back.
+//
+// The phones run with echo cancellation and noise suppression as a new
+// user has them (on); ORVALIS_SOUND_PROCESSING=off runs them without, for
+// what the processing adds.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -41,6 +45,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -59,6 +64,7 @@
 #include "audio/wav_file.h"
 #include "phone/phone.h"
 #include "store/config.h"
+#include "store/device_names.h"
 #include "support/delay_line.h"
 #include "support/pulse_rig.h"
 
@@ -245,6 +251,9 @@ struct Side {
     for (auto *melody : {&cnf.musicCallIn, &cnf.musicCallOut, &cnf.musicFind, &cnf.musicMsg})
       melody->set("1- ");
     config.save();
+    if (const char *processing = std::getenv("ORVALIS_SOUND_PROCESSING");
+        processing != nullptr && std::string(processing) == "off")
+      store::saveSoundProcessing((dir / store::deviceNamesFile).string(), false);
     run([&] {
       phone = std::make_unique<phone::CPhone>(ui, dir.string() + "/",
                                               [d = std::move(devices)](const audio::SoundLinks &links) {
