@@ -57,6 +57,8 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
   phone::LoginOutcome outcome;
   outcome.savePasswd = prefill.savePasswd;
   print("login: " + loginPrompt_);
+  if (prefill.serverKeyRefused)
+    print("login: the server's key is not the one met before; trust-new-key trusts it");
   std::string line;
   while (in_.next(line, -1) == LineInput::Status::line) {
     const auto [word, rest] = splitWord(line);
@@ -64,6 +66,10 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
     if (word == "quit") {
       quitRequested_ = true;
       return outcome;
+    }
+    if (word == "trust-new-key") {  // the window's "Trust the server's new key"
+      outcome.forgetServerKey = true;
+      continue;
     }
     if (word == "password") {
       // The dialog's field drops blanks, so the password is one word.
@@ -83,7 +89,8 @@ phone::LoginOutcome CliUi::runLoginDialog(const phone::LoginPrefill& prefill) {
       outcome.passwd = passwd;
       return outcome;
     }
-    if (!word.empty()) print("error: the login dialog expects: password TEXT [save|nosave] or cancel");
+    if (!word.empty())
+      print("error: the login dialog expects: password TEXT [save|nosave], trust-new-key or cancel");
   }
   quitRequested_ = true;  // the input ended while the dialog waited
   return outcome;
