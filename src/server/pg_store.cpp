@@ -95,11 +95,13 @@ constexpr std::array<Statement, 12> statements{{
      " LEFT JOIN sessions s ON s.number = u.number WHERE u.number = $1",
      {int4Type},
      1},
+    // Only while the account still has the hash that was verified.
     {"upsert_key",
-     "INSERT INTO user_keys(number, key) VALUES($1, $2)"
+     "INSERT INTO user_keys(number, key)"
+     " SELECT $1, $2 FROM users WHERE number = $1 AND hash = $3"
      " ON CONFLICT(number) DO UPDATE SET key = excluded.key",
-     {int4Type, byteaType},
-     2},
+     {int4Type, byteaType, textType},
+     3},
     {"select_key", "SELECT key FROM user_keys WHERE number = $1", {int4Type}, 1},
 }};
 
@@ -364,11 +366,14 @@ StoreAnswer<std::optional<Session>> PgStore::findUser(std::int32_t number) {
   return {StoreStatus::ok, sessionFrom(r, 0, number, 1)};
 }
 
-StoreStatus PgStore::setUserKey(std::int32_t number, const net::PublicKey& key) {
-  const Result r = runPooled(pool_, Op::upsertKey, Params().add(number).add(key));
-  // No such account, or deleted meanwhile.
+StoreStatus PgStore::setUserKey(std::int32_t number, const net::PublicKey& key,
+                               std::string_view verifiedHash) {
+  const Result r =
+      runPooled(pool_, Op::upsertKey, Params().add(number).add(key).add(verifiedHash));
+  // No such account, deleted meanwhile, or its password changed since.
   if (failedWith(r, foreignKeyViolation)) return StoreStatus::notFound;
-  return succeeded(r) ? StoreStatus::ok : StoreStatus::error;
+  if (!succeeded(r)) return StoreStatus::error;
+  return std::strcmp(PQcmdTuples(r.get()), "0") != 0 ? StoreStatus::ok : StoreStatus::notFound;
 }
 
 StoreAnswer<net::PublicKey> PgStore::userKey(std::int32_t number) {

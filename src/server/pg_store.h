@@ -34,7 +34,8 @@ class PgStore final : public UserStore {
   StoreAnswer<std::int32_t> setPasswordByTicket(const Ticket& ticket,
                                                 std::string_view newHash) override;
   StoreAnswer<std::optional<Session>> findUser(std::int32_t number) override;
-  StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key) override;
+  StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key,
+                         std::string_view verifiedHash) override;
   StoreAnswer<net::PublicKey> userKey(std::int32_t number) override;
   bool answers(std::chrono::milliseconds within) override;
 

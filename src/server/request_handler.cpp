@@ -151,7 +151,7 @@ Outcome RequestHandler::login(const CPacket& request, const Peer& peer) {
   if (peer.tls && body.size() >= net::loginSize + net::publicKeySize) {
     net::PublicKey key{};
     std::copy_n(body.begin() + net::loginSize, key.size(), key.begin());
-    if (key != net::PublicKey{} && store_.setUserKey(number, key) != StoreStatus::ok)
+    if (key != net::PublicKey{} && store_.setUserKey(number, key, stored.value) != StoreStatus::ok)
       return reply(net::ansFailed, number);
   }
 

@@ -135,7 +135,8 @@ SqliteStore::SqliteStore(const std::string& path, SessionSync sessionSync,
       " RETURNING number");
   // Only for an account that exists.
   upsertKey_ = prepare(db,
-      "INSERT INTO user_keys(number, key) SELECT ?1, ?2 FROM users WHERE number = ?1"
+      "INSERT INTO user_keys(number, key)"
+      " SELECT ?1, ?2 FROM users WHERE number = ?1 AND hash = ?3"
       " ON CONFLICT(number) DO UPDATE SET key = excluded.key");
   syncFull_ = prepare(db, "PRAGMA synchronous=FULL");
   syncNormal_ = prepare(db, "PRAGMA synchronous=NORMAL");
@@ -351,12 +352,15 @@ StoreAnswer<std::optional<Session>> SqliteStore::findUser(std::int32_t number) {
   return {StoreStatus::ok, sessionFrom(s, number, 1)};
 }
 
-StoreStatus SqliteStore::setUserKey(std::int32_t number, const net::PublicKey& key) {
+StoreStatus SqliteStore::setUserKey(std::int32_t number, const net::PublicKey& key,
+                                   std::string_view verifiedHash) {
   std::lock_guard guard(lock_);
   if (!syncFor(true)) return StoreStatus::error;
   Use s(upsertKey_.get());
   sqlite3_bind_int64(s, 1, number);
   sqlite3_bind_blob(s, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 3, verifiedHash.data(), static_cast<int>(verifiedHash.size()),
+                    SQLITE_TRANSIENT);
   if (sqlite3_step(s) != SQLITE_DONE) return StoreStatus::error;
   return sqlite3_changes(db_.get()) > 0 ? StoreStatus::ok : StoreStatus::notFound;
 }

@@ -78,9 +78,12 @@ class UserStore {
   virtual StoreAnswer<std::optional<Session>> findUser(std::int32_t number) = 0;
 
   // The number's public key, which callers are given: set replaces any
-  // earlier one (notFound: no such account); deleting the account takes it.
-  // userKey is notFound when the number has none, or no account.
-  virtual StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key) = 0;
+  // earlier one, provided the account still has the password hash the
+  // caller verified (notFound otherwise, or with no such account); deleting
+  // the account takes it. userKey is notFound when the number has none, or
+  // no account.
+  virtual StoreStatus setUserKey(std::int32_t number, const net::PublicKey& key,
+                                 std::string_view verifiedHash) = 0;
   virtual StoreAnswer<net::PublicKey> userKey(std::int32_t number) = 0;
 
   // True when both tables answer a trivial read within the given time (a

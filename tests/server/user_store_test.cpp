@@ -195,10 +195,13 @@ TEST_P(UserStoreContract, KeysBelongToAccounts) {
   second.fill(2);
   ASSERT_EQ(store->addUser({200000001, "h"}), StoreStatus::ok);
   EXPECT_EQ(store->userKey(200000001).status, StoreStatus::notFound);
-  EXPECT_EQ(store->setUserKey(300000000, first), StoreStatus::notFound);
+  EXPECT_EQ(store->setUserKey(300000000, first, "h"), StoreStatus::notFound);
   EXPECT_EQ(store->userKey(300000000).status, StoreStatus::notFound);
-  ASSERT_EQ(store->setUserKey(200000001, first), StoreStatus::ok);
-  ASSERT_EQ(store->setUserKey(200000001, second), StoreStatus::ok);
+  ASSERT_EQ(store->setUserKey(200000001, first, "h"), StoreStatus::ok);
+  // A login verified against a password changed since sets nothing.
+  EXPECT_EQ(store->setUserKey(200000001, second, "old"), StoreStatus::notFound);
+  EXPECT_EQ(store->userKey(200000001).value, first);
+  ASSERT_EQ(store->setUserKey(200000001, second, "h"), StoreStatus::ok);
   const auto kept = open()->userKey(200000001);
   EXPECT_EQ(kept.status, StoreStatus::ok);
   EXPECT_EQ(kept.value, second);
@@ -226,7 +229,7 @@ TEST_F(PostgresStore, UpgradesTheFirstSchema) {
     net::PublicKey key{};
     key.fill(7);
     EXPECT_EQ(store.passwordHash(200000001).value, "h");
-    ASSERT_EQ(store.setUserKey(200000001, key), StoreStatus::ok);
+    ASSERT_EQ(store.setUserKey(200000001, key, "h"), StoreStatus::ok);
     EXPECT_EQ(store.userKey(200000001).value, key);
   }
   EXPECT_TRUE(cluster().sql(name(), "DO $$ BEGIN IF (SELECT count(*) FROM schema_version"
